@@ -1,0 +1,68 @@
+# Set-up, build and test entry points. `make demo` and `make test` each do the
+# whole set-up on a fresh machine.
+SHELL := /bin/bash
+PY_BASE ?= $(shell command -v python3.12 2>/dev/null || command -v python3)
+VENV ?= .venv
+PY := $(VENV)/bin/python
+JOBS ?= $(shell nproc)
+# The demo builds the CUDA flavour where a GPU answers, else the host flavour.
+RUNTIME ?= $(shell nvidia-smi -L >/dev/null 2>&1 && echo cuda || echo host)
+
+CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+
+.PHONY: setup demo test build-host test-host test-asan check-cuda bench clean
+
+$(VENV)/.stamp:
+	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
+	  apt-get update -qq && apt-get install -y -qq libopenblas-dev ninja-build libgtest-dev cmake g++; fi
+	$(PY_BASE) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=0.10" pytest
+	touch $@
+
+setup: $(VENV)/.stamp
+
+demo: setup
+	$(PY) -m pip install -q --no-build-isolation . -C cmake.define.QALVANE_RUNTIME=$(RUNTIME) -C build-dir=build/wheel-$(RUNTIME)
+	$(PY) examples/demo.py
+
+# Host flavour with the C++ unit tests, staged for import as qalvane.tovrek / qalvane.rhomira.
+build-host: setup
+	cmake -S . -B build/host $(CMAKE_COMMON) -DQALVANE_RUNTIME=host -DBUILD_TESTING=ON
+	cmake --build build/host -j $(JOBS)
+	cmake --install build/host --prefix build/host/stage >/dev/null
+
+test-host: build-host
+	ctest --test-dir build/host --output-on-failure -j $(JOBS)
+	PYTHONPATH=build/host/stage $(PY) -m pytest tests/python -q
+
+test: test-host
+
+# The same suite on a host build with AddressSanitizer and UBSan. The
+# interpreter is not instrumented: the sanitizer runtimes are preloaded and
+# the interpreter's own allocations are kept out of the leak report.
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0 \
+  LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
+test-asan: setup
+	cmake -S . -B build/asan $(CMAKE_COMMON) -DQALVANE_RUNTIME=host -DQALVANE_SANITIZE=ON -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/asan -j $(JOBS)
+	cmake --install build/asan --prefix build/asan/stage >/dev/null
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+	$(ASAN_ENV) PYTHONPATH=build/asan/stage $(PY) -m pytest tests/python -q -p no:cacheprovider
+
+# The CUDA flavour for every architecture. Without a GPU it must import and
+# report the missing device as a CUDA error.
+check-cuda: setup
+	cmake -S . -B build/cuda $(CMAKE_COMMON) -DQALVANE_RUNTIME=cuda
+	cmake --build build/cuda -j $(JOBS)
+	cmake --install build/cuda --prefix build/cuda/stage >/dev/null
+	LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage $(PY) tools/check_cuda_import.py
+
+bench: build-host
+	PYTHONPATH=build/host/stage $(PY) bench/run_all.py
+
+clean:
+	rm -rf build

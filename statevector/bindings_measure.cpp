@@ -1,0 +1,9 @@
+#include <pybind11/pybind11.h>
+
+#include "bindings.h"
+
+namespace tovrek {
+
+void bind_measure(pybind11::module_&) {}
+
+}  // namespace tovrek

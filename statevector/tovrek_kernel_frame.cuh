@@ -1,0 +1,70 @@
+// What every gate launcher and kernel shares: control masks, launch geometry
+// and the index arithmetic by which a thread finds its amplitudes.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "cu_complex.h"
+#include "tovrek_types.h"
+
+namespace tovrek {
+
+using qalvane::CuComplex;
+
+constexpr unsigned kThreadsPerBlock = 256;
+
+struct ControlMasks {
+  uint64_t control_mask = 0;
+  uint64_t control_value = 0;
+};
+
+inline ControlMasks build_control_masks(const std::vector<int64_t>& controls,
+                                        const std::vector<int64_t>& control_state) {
+  if (controls.size() != control_state.size())
+    throw std::invalid_argument("controls.size() != control_state.size()");
+  ControlMasks masks;
+  for (std::size_t k = 0; k < controls.size(); ++k) {
+    if (static_cast<uint64_t>(controls[k]) > 62)
+      throw std::invalid_argument("control qubit index must be in [0, 62]");
+    const uint64_t bit = uint64_t{1} << controls[k];
+    masks.control_mask |= bit;
+    if (control_state[k] == 1) masks.control_value |= bit;
+    if (static_cast<uint64_t>(control_state[k]) > 1)
+      throw std::invalid_argument("control_state must contain only 0/1");
+  }
+  return masks;
+}
+
+// ceil(items / threads) blocks, computed in 64 bits; no cap.
+inline dim3 grid_for(uint64_t items, unsigned threads = kThreadsPerBlock) {
+  return dim3(static_cast<unsigned>((items + threads - 1) / threads), 1, 1);
+}
+
+// Opens a 0 at the target bit of counter p: bits at and above it move up one.
+__host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t p, uint64_t tmask) {
+  return ((p & ~(tmask - 1)) << 1) | (p & (tmask - 1));
+}
+
+// Spreads the bits of j, lowest first, over the positions where m is 0.
+__host__ __device__ __forceinline__ uint64_t deposit_free_bits(uint64_t j, uint64_t m) {
+  while (m != 0) {
+    const uint64_t low = (m - 1) & ~m;
+    j = ((j & ~low) << 1) | (j & low);
+    m &= m - 1;
+  }
+  return j;
+}
+
+__host__ __device__ __forceinline__ uint64_t global_thread_index() {
+  return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+
+__host__ __device__ __forceinline__ uint64_t grid_stride() {
+  return static_cast<uint64_t>(blockDim.x) * gridDim.x;
+}
+
+}  // namespace tovrek
