@@ -67,37 +67,28 @@ void check_gate_qubits(int64_t n, const GateRecord& record) {
   if (has_repeats(record.controls)) throw std::invalid_argument("control qubits must be distinct.");
 }
 
-void check_parameter_count(const GateRecord& record, std::size_t count, const char* message) {
-  if (record.parameters.size() != count) throw std::invalid_argument(message);
-}
+struct ParameterArity {
+  GateId gate_id;
+  std::size_t count;
+  const char* message;
+};
+
+// The kinds that need their angles; the others ignore the parameter list.
+constexpr ParameterArity kParameterArity[] = {
+    {GATE_RX, 1, "RX gate requires exactly one parameter."},
+    {GATE_RY, 1, "RY gate requires exactly one parameter."},
+    {GATE_RZ, 1, "RZ gate requires exactly one parameter."},
+    {GATE_PHASE, 1, "PHASE gate requires exactly one parameter."},
+    {GATE_GLOBAL_PHASE, 1, "GLOBAL_PHASE gate requires exactly one parameter."},
+    {GATE_U, 3, "U gate requires exactly three parameters."},
+};
 
 void check_arity(const GateRecord& record) {
-  switch (record.gate_id) {
-    case GATE_SWAP:
-      if (record.targets.size() != 2)
-        throw std::invalid_argument("SWAP gate requires exactly two targets.");
-      break;
-    case GATE_RX:
-      check_parameter_count(record, 1, "RX gate requires exactly one parameter.");
-      break;
-    case GATE_RY:
-      check_parameter_count(record, 1, "RY gate requires exactly one parameter.");
-      break;
-    case GATE_RZ:
-      check_parameter_count(record, 1, "RZ gate requires exactly one parameter.");
-      break;
-    case GATE_PHASE:
-      check_parameter_count(record, 1, "PHASE gate requires exactly one parameter.");
-      break;
-    case GATE_GLOBAL_PHASE:
-      check_parameter_count(record, 1, "GLOBAL_PHASE gate requires exactly one parameter.");
-      break;
-    case GATE_U:
-      check_parameter_count(record, 3, "U gate requires exactly three parameters.");
-      break;
-    default:
-      break;
-  }
+  if (record.gate_id == GATE_SWAP && record.targets.size() != 2)
+    throw std::invalid_argument("SWAP gate requires exactly two targets.");
+  for (const ParameterArity& arity : kParameterArity)
+    if (arity.gate_id == record.gate_id && record.parameters.size() != arity.count)
+      throw std::invalid_argument(arity.message);
 }
 
 }  // namespace
