@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cu_complex.h"
+#include "cuda_error.h"
 #include "tovrek_types.h"
 
 namespace tovrek {
@@ -65,6 +66,14 @@ __host__ __device__ __forceinline__ uint64_t global_thread_index() {
 
 __host__ __device__ __forceinline__ uint64_t grid_stride() {
   return static_cast<uint64_t>(blockDim.x) * gridDim.x;
+}
+
+// A failed runtime call also leaves its code as the last error; it is taken
+// back here so that the next launch check does not report it a second time.
+inline void check_cuda_call(cudaError_t err) {
+  if (err == cudaSuccess) return;
+  (void)cudaGetLastError();
+  qalvane::throw_cuda_error(err);
 }
 
 }  // namespace tovrek
