@@ -43,6 +43,15 @@ class DeviceBuffer {
     return cudaSuccess;
   }
 
+  // Frees now and reports the runtime's answer, for paths that check the
+  // release; the buffer is empty afterwards either way.
+  cudaError_t free() noexcept {
+    const cudaError_t err = ptr_ != nullptr ? cudaFree(ptr_) : cudaSuccess;
+    ptr_ = nullptr;
+    count_ = 0;
+    return err;
+  }
+
   void reset() noexcept {
     if (ptr_ != nullptr) (void)cudaFree(ptr_);
     ptr_ = nullptr;
