@@ -31,7 +31,8 @@ def outcome_table(a, n, targets, endian):
     bits = [t if endian == "little" else n - 1 - t for t in targets]
     idx = np.arange(1 << n)
     m = sum(((idx >> b) & 1) << (k - 1 - j) for j, b in enumerate(bits))
-    np.add.at(probs, m, np.abs(a.astype(np.complex128)) ** 2)
+    w = a.astype(np.complex128)
+    np.add.at(probs, m, w.real**2 + w.imag**2)
     return probs, m
 
 
