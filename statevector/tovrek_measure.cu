@@ -93,8 +93,11 @@ uint64_t draw_outcome(const std::vector<double>& cum, uint64_t x) {
   double u = static_cast<double>(x) * 0x1p-64;
   if (u >= 1.0) u = 0.9999999999999999;
   const double r = u * cum.back() + 0.0;
-  const auto it = std::upper_bound(cum.begin(), cum.end(), r);
-  return it == cum.end() ? cum.size() - 1 : static_cast<uint64_t>(it - cum.begin());
+  auto it = std::upper_bound(cum.begin(), cum.end(), r);
+  // r reaches the total only when the total is subnormal; the last index may
+  // then have zero weight, so take the last outcome that has weight instead.
+  if (it == cum.end()) it = std::lower_bound(cum.begin(), cum.end(), cum.back());
+  return static_cast<uint64_t>(it - cum.begin());
 }
 
 std::string outcome_string(uint64_t outcome, std::size_t k) {

@@ -30,7 +30,8 @@ void validate_measure_request(int64_t n, int64_t state_size, const std::vector<i
 std::vector<double> running_sum_checked(std::vector<double> probs);
 
 // The outcome for one 64-bit generator output x: the first index whose running
-// sum exceeds u * total, u = x / 2^64 kept below 1; the last index if none does.
+// sum exceeds u * total, u = x / 2^64 kept below 1; if none does, the first
+// index that reaches the total (never an outcome of zero weight).
 uint64_t draw_outcome(const std::vector<double>& cum, uint64_t x);
 
 // k characters '0'/'1'; character j is bit k-1-j of the outcome index.

@@ -159,6 +159,16 @@ def test_unnormalised_state_same_draws_unit_norm_collapse(no_leaks):
         assert np.linalg.norm(s2.to_numpy()) == pytest.approx(1.0, abs=1e-14)
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_subnormal_total_never_draws_an_empty_outcome(no_leaks, seed):
+    # |a0|^2 is the smallest double: u * total rounds up to the total for
+    # half the seeds, past every running sum.
+    a = np.array([np.sqrt(5e-324), 0], np.complex128)
+    state = tovrek.DeviceState.from_numpy(1, a)
+    assert tovrek.sample_measure_device(state, [0], 3, seed=seed) == ({"0": 3}, "0")
+    assert abs(state.to_numpy()[0]) == pytest.approx(1.0)
+
+
 @pytest.mark.parametrize("dtype", [np.complex64, np.complex128])
 @pytest.mark.parametrize("bad", [0.0, np.nan, np.inf])
 def test_invalid_norm_leaves_state_unchanged(no_leaks, dtype, bad):
