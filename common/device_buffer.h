@@ -43,6 +43,15 @@ class DeviceBuffer {
     return cudaSuccess;
   }
 
+  // Frees now and reports the runtime's answer, for paths that check releases.
+  cudaError_t release() noexcept {
+    if (ptr_ == nullptr) return cudaSuccess;
+    const cudaError_t err = cudaFree(ptr_);
+    ptr_ = nullptr;
+    count_ = 0;
+    return err;
+  }
+
   void reset() noexcept {
     if (ptr_ != nullptr) (void)cudaFree(ptr_);
     ptr_ = nullptr;
