@@ -9,18 +9,6 @@ namespace tovrek::fusion {
 
 namespace {
 
-template <typename T>
-__device__ __forceinline__ CuComplex<T> cmul_add(CuComplex<T> x, CuComplex<T> a, CuComplex<T> y,
-                                                 CuComplex<T> b) {
-  return CuComplex<T>{x.re * a.re - x.im * a.im + y.re * b.re - y.im * b.im,
-                      x.re * a.im + x.im * a.re + y.re * b.im + y.im * b.re};
-}
-
-template <typename T>
-__device__ __forceinline__ CuComplex<T> cmul(CuComplex<T> x, CuComplex<T> a) {
-  return CuComplex<T>{x.re * a.re - x.im * a.im, x.re * a.im + x.im * a.re};
-}
-
 // One gate on the pair (a, b) = (tile[r0], tile[r0 | 2^t]).
 template <typename T>
 __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuComplex<T>& a,
@@ -42,8 +30,8 @@ __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuCompl
       break;
     }
     case FUSED_DIAGONAL:
-      a = cmul(g.m00, x);
-      b = cmul(g.m11, y);
+      a = complex_mul(g.m00, x);
+      b = complex_mul(g.m11, y);
       break;
     case FUSED_RX: {
       const T c = g.m00.re, s = g.m01.im;
@@ -58,8 +46,8 @@ __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuCompl
       break;
     }
     default:
-      a = cmul_add(g.m00, x, g.m01, y);
-      b = cmul_add(g.m10, x, g.m11, y);
+      a = complex_add(complex_mul(g.m00, x), complex_mul(g.m01, y));
+      b = complex_add(complex_mul(g.m10, x), complex_mul(g.m11, y));
       break;
   }
 }
