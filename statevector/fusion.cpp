@@ -81,7 +81,18 @@ inline cd mul(cd a, cd b) {
 
 inline CuComplex<double> to_cu(cd z) { return CuComplex<double>{z.real(), z.imag()}; }
 
-inline int popcount64(uint64_t x) { return __builtin_popcountll(x); }
+// Without a popcount instruction the builtin is a library call; the bit-sliced
+// count is faster there.
+inline int popcount64(uint64_t x) {
+#if defined(__POPCNT__)
+  return __builtin_popcountll(x);
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
 
 int32_t fused_op(GateId id) {
   switch (id) {
@@ -118,17 +129,18 @@ int cost_weight_index(GateId id) {
   }
 }
 
-bool is_fusable(const GateRecord& g, bool fuse_swap) {
+// Fills the gate's matrix when it is fusable and not a SWAP.
+bool is_fusable(const GateRecord& g, bool fuse_swap, Matrix2x2& m) {
   if (g.controls.size() != g.control_state.size()) return false;
   if (g.gate_id == GATE_SWAP)
     return fuse_swap && g.targets.size() == 2 && g.targets[0] != g.targets[1];
-  Matrix2x2 m;
   return gate_matrix_2x2(g, m);
 }
 
 // Per-gate facts the window pass needs again and again.
 struct GateFacts {
   std::vector<uint8_t> fusable;
+  std::vector<Matrix2x2> matrix;   // of fusable one-target gates
   std::vector<uint8_t> in_range;   // every qubit in [0, n)
   std::vector<uint64_t> qmask;     // bits of its qubits that are in [0, n)
   std::vector<std::size_t> qbegin; // qubits(h) = qubits[qbegin[h] .. qbegin[h+1])
@@ -139,13 +151,14 @@ GateFacts gather_facts(int64_t n, const std::vector<GateRecord>& gates, bool fus
   GateFacts f;
   const std::size_t count = gates.size();
   f.fusable.resize(count);
+  f.matrix.resize(count);
   f.in_range.resize(count);
   f.qmask.resize(count);
   f.qbegin.resize(count + 1);
   f.qubits.reserve(count * 2);
   for (std::size_t h = 0; h < count; ++h) {
     const GateRecord& g = gates[h];
-    f.fusable[h] = is_fusable(g, fuse_swap) ? 1 : 0;
+    f.fusable[h] = is_fusable(g, fuse_swap, f.matrix[h]) ? 1 : 0;
     f.qbegin[h] = f.qubits.size();
     f.qubits.insert(f.qubits.end(), g.targets.begin(), g.targets.end());
     f.qubits.insert(f.qubits.end(), g.controls.begin(), g.controls.end());
@@ -185,7 +198,8 @@ std::size_t popcount_words(const uint64_t* w, std::size_t used) {
   return c;
 }
 
-void build_records(const std::vector<GateRecord>& gates, FusedGroup& group) {
+void build_records(const std::vector<GateRecord>& gates, const GateFacts& facts,
+                   FusedGroup& group) {
   int32_t local[64];
   for (std::size_t i = 0; i < group.active_qubits.size(); ++i)
     local[group.active_qubits[i]] = static_cast<int32_t>(i);
@@ -205,8 +219,10 @@ void build_records(const std::vector<GateRecord>& gates, FusedGroup& group) {
       r.m00 = CuComplex<double>{1.0, 0.0};
       r.m11 = CuComplex<double>{1.0, 0.0};
     } else {
-      Matrix2x2 m;
-      if (!gate_matrix_2x2(g, m)) throw std::invalid_argument("unsupported SparseShareMem gate");
+      // Only gates found fusable are grouped, so their matrix is at hand.
+      if (!facts.fusable[static_cast<std::size_t>(index)])
+        throw std::invalid_argument("unsupported SparseShareMem gate");
+      const Matrix2x2& m = facts.matrix[static_cast<std::size_t>(index)];
       r.op = fused_op(g.gate_id);
       r.target = local[g.targets[0]];
       r.m00 = to_cu(m.m00);
@@ -517,7 +533,7 @@ FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
     // G-I: padding, records, dense matrix.
     if (group.kind == SparseShareMem && options.pad_sparsesharemem)
       pad_active_qubits(n, options.sparsesharemem_qubits, group.active_qubits);
-    if (group.kind != AutoPair) build_records(gates, group);
+    if (group.kind != AutoPair) build_records(gates, facts, group);
     if (group.kind == DenseMM) build_dense_matrix(group);
     plan.groups.push_back(std::move(group));
   }
