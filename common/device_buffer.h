@@ -43,10 +43,12 @@ class DeviceBuffer {
     return cudaSuccess;
   }
 
-  // Frees now and reports the runtime's answer, for paths that check releases.
+  // Frees now and reports the runtime's answer, for paths that check
+  // releases. A refused free keeps the pointer, so the destructor tries again.
   cudaError_t release() noexcept {
     if (ptr_ == nullptr) return cudaSuccess;
     const cudaError_t err = cudaFree(ptr_);
+    if (err != cudaSuccess) return err;
     ptr_ = nullptr;
     count_ = 0;
     return err;

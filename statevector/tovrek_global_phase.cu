@@ -2,12 +2,11 @@
 // controls (all of them without controls). One kernel serves every mode.
 #include <cuda_runtime.h>
 
-#include <cmath>
-
 #include "cuda_error.h"
 #include "launch.cuh"
 #include "tovrek_gates.h"
 #include "tovrek_kernel_frame.cuh"
+#include "tovrek_single_qubit.cuh"
 
 namespace tovrek {
 
@@ -18,10 +17,10 @@ __global__ void cu_global_phase_kernel(int64_t n, CuComplex<T>* data, uint64_t c
                                        uint64_t control_value, T phi) {
   T s;
   T c;
-  sincos(phi, &s, &c);
+  sin_cos(phi, &s, &c);
   const CuComplex<T> factor{c, s};
   for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    if ((i & control_mask) == control_value) data[i] = complex_mul(factor, data[i]);
+    if ((i & control_mask) == control_value) data[i] = cmul(factor, data[i]);
   }
 }
 

@@ -14,10 +14,10 @@
 #include "launch.cuh"
 #include "tovrek_gates.h"
 #include "tovrek_kernel_frame.cuh"
+#include "tovrek_single_qubit.cuh"
 
 namespace tovrek {
 
-using qalvane::check_cuda;
 using qalvane::DeviceBuffer;
 
 template <typename T>
@@ -33,34 +33,22 @@ struct Unitary4x4 {
 namespace {
 
 constexpr int kMaxInplaceTargets = 5;
+// Launch failures here follow the runner's convention.
+constexpr const char* kCudaError = "CUDA error: ";
 
-// a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1.
+// a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, as an op of the
+// single-qubit schemes.
 template <typename T>
-__device__ __forceinline__ void apply_2x2(const Unitary2x2<T>& u, CuComplex<T>& a0,
-                                          CuComplex<T>& a1) {
-  const CuComplex<T> v0 = a0;
-  const CuComplex<T> v1 = a1;
-  a0 = complex_add(complex_mul(u.m00, v0), complex_mul(u.m01, v1));
-  a1 = complex_add(complex_mul(u.m10, v0), complex_mul(u.m11, v1));
-}
+struct Unitary2x2Op {
+  Unitary2x2<T> u;
+  static constexpr bool kOnlyA1 = false;
 
-template <typename T>
-__device__ __forceinline__ void apply_2x2_at(CuComplex<T>* data, uint64_t i0, uint64_t i1,
-                                             const Unitary2x2<T>& u) {
-  CuComplex<T> a0 = data[i0];
-  CuComplex<T> a1 = data[i1];
-  apply_2x2(u, a0, a1);
-  data[i0] = a0;
-  data[i1] = a1;
-}
-
-template <typename T>
-__device__ __forceinline__ void apply_2x2_adjacent(CuComplex<T>* data, uint64_t i0,
-                                                   const Unitary2x2<T>& u) {
-  AdjacentPair<T> pair = load_adjacent(data, i0);
-  apply_2x2(u, pair.lo, pair.hi);
-  store_adjacent(data, i0, pair);
-}
+  __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> b0 = cadd(cmul(u.m00, a0), cmul(u.m01, a1));
+    a1 = cadd(cmul(u.m10, a0), cmul(u.m11, a1));
+    a0 = b0;
+  }
+};
 
 // v'[r] = sum over c of M[r][c] v[c], accumulated from zero in increasing c.
 template <typename T>
@@ -68,7 +56,7 @@ __device__ __forceinline__ void apply_4x4(const Unitary4x4<T>& u, CuComplex<T> (
   CuComplex<T> out[4];
   for (int r = 0; r < 4; ++r) {
     CuComplex<T> acc{T(0), T(0)};
-    for (int c = 0; c < 4; ++c) acc = complex_add(acc, complex_mul(u.m[r * 4 + c], v[c]));
+    for (int c = 0; c < 4; ++c) acc = cadd(acc, cmul(u.m[r * 4 + c], v[c]));
     out[r] = acc;
   }
   for (int r = 0; r < 4; ++r) v[r] = out[r];
@@ -88,46 +76,31 @@ template <typename T>
 __global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* data, int32_t target,
                                              uint64_t control_mask, uint64_t control_value,
                                              Unitary2x2<T> u) {
-  const uint64_t tmask = uint64_t{1} << target;
-  for (uint64_t p = global_thread_index(); (p >> (n - 1)) == 0; p += grid_stride()) {
-    const uint64_t i0 = insert_zero_bit(p, tmask);
-    if ((i0 & control_mask) != control_value) continue;
-    apply_2x2_at(data, i0, i0 | tmask, u);
-  }
+  single_qubit::pair(n, data, target, control_mask, control_value, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
 __global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* data, uint64_t tmask,
                                       Unitary2x2<T> u) {
-  const uint64_t t = global_thread_index();
-  if (t >= count) return;
-  const uint64_t i0 = insert_zero_bit(t, tmask);
-  apply_2x2_at(data, i0, i0 | tmask, u);
+  single_qubit::no_control(count, data, tmask, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
 __global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* data,
                                               Unitary2x2<T> u) {
-  const uint64_t t = global_thread_index();
-  if (t >= count) return;
-  apply_2x2_adjacent(data, 2 * t, u);
+  single_qubit::target0_no_control(count, data, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
 __global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* data, uint64_t fixed_mask,
                                    uint64_t value, uint64_t tmask, Unitary2x2<T> u) {
-  const uint64_t t = global_thread_index();
-  if (t >= count) return;
-  const uint64_t i0 = deposit_free_bits(t, fixed_mask) | value;
-  apply_2x2_at(data, i0, i0 | tmask, u);
+  single_qubit::compact(count, data, fixed_mask, value, tmask, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
 __global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* data,
                                            uint64_t fixed_mask, uint64_t value, Unitary2x2<T> u) {
-  const uint64_t t = global_thread_index();
-  if (t >= count) return;
-  apply_2x2_adjacent(data, deposit_free_bits(t, fixed_mask) | value, u);
+  single_qubit::target0_compact(count, data, fixed_mask, value, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
@@ -177,24 +150,21 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* data, uint64_t 
     const uint64_t h = m >> 1;
     base = ((t & ~(h - 1)) << 2) | ((t & (h - 1)) << 1);
   }
-  AdjacentPair<T> low = load_adjacent(data, base);
-  AdjacentPair<T> high = load_adjacent(data, base | m);
+  using Pair = single_qubit::AdjacentPair<T>;
+  Pair* pairs = reinterpret_cast<Pair*>(data);
+  const Pair low = pairs[base >> 1];
+  const Pair high = pairs[(base | m) >> 1];
+  // Column c of the group: bit 0 of c is the first listed target.
+  constexpr int kLowHi = first_is_zero ? 1 : 2;
+  constexpr int kHighLo = first_is_zero ? 2 : 1;
   CuComplex<T> v[4];
-  if (first_is_zero) {
-    v[0] = low.lo; v[1] = low.hi; v[2] = high.lo; v[3] = high.hi;
-  } else {
-    v[0] = low.lo; v[2] = low.hi; v[1] = high.lo; v[3] = high.hi;
-  }
+  v[0] = low.a0;
+  v[kLowHi] = low.a1;
+  v[kHighLo] = high.a0;
+  v[3] = high.a1;
   apply_4x4(u, v);
-  if (first_is_zero) {
-    low = AdjacentPair<T>{v[0], v[1]};
-    high = AdjacentPair<T>{v[2], v[3]};
-  } else {
-    low = AdjacentPair<T>{v[0], v[2]};
-    high = AdjacentPair<T>{v[1], v[3]};
-  }
-  store_adjacent(data, base, low);
-  store_adjacent(data, base | m, high);
+  pairs[base >> 1] = Pair{v[0], v[kLowHi]};
+  pairs[(base | m) >> 1] = Pair{v[kHighLo], v[3]};
 }
 
 // Address of column (or row) c of the group at base: bit b of c sets the
@@ -230,7 +200,7 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* data, const i
     for (int r = 0; r < kDim; ++r) {
       CuComplex<T> acc{T(0), T(0)};
 #pragma unroll
-      for (int c = 0; c < kDim; ++c) acc = complex_add(acc, complex_mul(matrix[r * kDim + c], v[c]));
+      for (int c = 0; c < kDim; ++c) acc = cadd(acc, cmul(matrix[r * kDim + c], v[c]));
       data[index[r]] = acc;
     }
   }
@@ -248,7 +218,7 @@ __global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComple
     for (int64_t r = 0; r < dim; ++r) {
       CuComplex<T> acc{T(0), T(0)};
       for (int64_t c = 0; c < dim; ++c)
-        acc = complex_add(acc, complex_mul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
+        acc = cadd(acc, cmul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
       output[i | group_offset<T>(targets, k, r)] = acc;
     }
   }
@@ -280,8 +250,8 @@ ControlMasks validate_unitary(const std::vector<int64_t>& targets, std::size_t m
 template <typename T>
 void allocate_and_upload(DeviceBuffer<T>& buffer, const std::vector<T>& host,
                          cudaStream_t stream) {
-  check_cuda(buffer.allocate(host.size()));
-  check_cuda(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
+  check_cuda_call(buffer.allocate(host.size()));
+  check_cuda_call(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
                              cudaMemcpyHostToDevice, stream));
 }
 
@@ -298,27 +268,17 @@ template <typename T>
 void launch_one_target(int64_t n, CuComplex<T>* data, int64_t target, const ControlMasks& masks,
                        std::size_t control_count, const std::vector<CuComplex<T>>& m,
                        cudaStream_t stream, KernelMode mode) {
-  using qalvane::launch_kernel;
   const Unitary2x2<T> u{m[0], m[1], m[2], m[3]};
-  const uint64_t tmask = uint64_t{1} << target;
-  const dim3 block(kThreadsPerBlock);
-  if (mode != KernelMode::PairAuto) {
-    launch_kernel(cu_unitary_1q_inplace_kernel<T>, grid_for(uint64_t{1} << (n - 1)), block, 0,
-                  stream, n, data, static_cast<int32_t>(target), masks.control_mask,
-                  masks.control_value, u);
-    return;
-  }
-  const uint64_t count = uint64_t{1} << (n - 1 - static_cast<int64_t>(control_count));
-  if (control_count == 0 && target != 0)
-    launch_kernel(unitary_1q_no_control<T>, grid_for(count), block, 0, stream, count, data, tmask, u);
-  else if (control_count == 0)
-    launch_kernel(unitary_1q_target0_no_control<T>, grid_for(count), block, 0, stream, count, data, u);
-  else if (target != 0)
-    launch_kernel(unitary_1q_compact<T>, grid_for(count), block, 0, stream, count, data,
-                  masks.control_mask | tmask, masks.control_value & ~tmask, tmask, u);
+  const int32_t t = static_cast<int32_t>(target);
+  if (mode != KernelMode::PairAuto)
+    qalvane::launch_kernel(cu_unitary_1q_inplace_kernel<T>, grid_for(uint64_t{1} << (n - 1)),
+                           dim3(kThreadsPerBlock), 0, stream, n, data, t, masks.control_mask,
+                           masks.control_value, u);
   else
-    launch_kernel(unitary_1q_target0_compact<T>, grid_for(count), block, 0, stream, count, data,
-                  masks.control_mask | 1, masks.control_value & ~uint64_t{1}, u);
+    single_qubit::launch_autopair<T>(kCudaError, unitary_1q_no_control<T>,
+                                     unitary_1q_target0_no_control<T>, unitary_1q_compact<T>,
+                                     unitary_1q_target0_compact<T>, n, data, t, control_count,
+                                     masks, stream, u);
 }
 
 template <typename T, bool first_is_zero>
@@ -415,26 +375,26 @@ void cu_unitary(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targe
         throw std::invalid_argument("unsupported inplace unitary target size");
     } else {
       const std::size_t bytes = (std::size_t{1} << n) * sizeof(CuComplex<T>);
-      check_cuda(scratch.allocate(std::size_t{1} << n));
-      check_cuda(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
+      check_cuda_call(scratch.allocate(std::size_t{1} << n));
+      check_cuda_call(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
       qalvane::launch_kernel(cu_unitary_kernel<T>, grid_for(uint64_t{1} << n),
                              dim3(kThreadsPerBlock), 0, stream, n, data, scratch.get(),
                              device_targets.get(), static_cast<int32_t>(k), target_mask,
                              masks.control_mask, masks.control_value, device_matrix.get(),
                              matrix_dim);
-      check_cuda(cudaGetLastError());
-      check_cuda(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
-      check_cuda(cudaStreamSynchronize(stream));
+      check_cuda_call(cudaGetLastError());
+      check_cuda_call(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
+      check_cuda_call(cudaStreamSynchronize(stream));
     }
   }
   if (k <= kMaxInplaceTargets) {
-    check_cuda(cudaGetLastError());
-    check_cuda(cudaStreamSynchronize(stream));
+    check_cuda_call(cudaGetLastError());
+    check_cuda_call(cudaStreamSynchronize(stream));
   }
-  check_cuda(device_targets.release());
-  check_cuda(device_matrix.release());
-  check_cuda(device_sorted.release());
-  check_cuda(scratch.release());
+  check_cuda_call(device_targets.release());
+  check_cuda_call(device_matrix.release());
+  check_cuda_call(device_sorted.release());
+  check_cuda_call(scratch.release());
 }
 
 template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&,
