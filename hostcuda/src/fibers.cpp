@@ -124,7 +124,10 @@ bool FiberPool::resume(int slot) {
     asm volatile("fnstcw %0" : "=m"(fpu_control));
     // The frame hostcuda_switch_context pops: control words, r15, r14, r13,
     // r12, rbx, rbp, then the return address.
-    auto* top = reinterpret_cast<std::uint64_t*>(stack_base(slot) + kStackSize);
+    // Tops staggered by a few cache lines: equal offsets modulo the stack
+    // size would make every fiber's hot frame compete for the same cache sets.
+    const std::size_t stagger = static_cast<std::size_t>(slot % 64) * 64;
+    auto* top = reinterpret_cast<std::uint64_t*>(stack_base(slot) + kStackSize - stagger);
     top[-1] = reinterpret_cast<std::uint64_t>(&hostcuda_fiber_start);
     top[-2] = 0;
     top[-3] = 0;
