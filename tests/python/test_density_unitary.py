@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from conftest import requires_host_runtime
-from density_reference import (Gate, conjugate, controlled_operator, named_matrix,
+from density_reference import (collect_garbage, Gate, conjugate, controlled_operator, named_matrix,
                                random_density, random_unitary, tolerance)
 from qalvane import rhomira
 
