@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from conftest import CUDA_ERROR_INVALID_VALUE, requires_host_runtime
-from density_reference import collect_garbage, Gate, Kraus, random_density, random_unitary
+from density_reference import failure, Gate, Kraus, random_density, random_unitary
 from qalvane import rhomira
 
 State = rhomira.DeviceDensityState
@@ -19,9 +19,8 @@ def fresh(n=3, seed=0):
 
 
 def raises(state, ops, message, exc=RuntimeError, n=None):
-    with pytest.raises(exc) as info:
-        rhomira.run_density_operations_device(state, state.num_qubits if n is None else n, ops)
-    assert str(info.value) == message
+    n = state.num_qubits if n is None else n
+    assert failure(rhomira.run_density_operations_device, state, n, ops) == (exc, message)
 
 
 GATE_ERRORS = [
