@@ -11,7 +11,7 @@ RUNTIME ?= $(shell nvidia-smi -L >/dev/null 2>&1 && echo cuda || echo host)
 CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
   -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: setup demo test build-host test-host test-asan check-cuda bench clean
+.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan check-cuda bench clean
 
 $(VENV)/.stamp:
 	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
@@ -46,11 +46,15 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0 \
   LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
-test-asan: setup
+build-asan: setup
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DQALVANE_RUNTIME=host -DQALVANE_SANITIZE=ON -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/asan -j $(JOBS)
 	cmake --install build/asan --prefix build/asan/stage >/dev/null
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+test-asan: build-asan pytest-asan
+
+pytest-asan:
 	$(ASAN_ENV) PYTHONPATH=build/asan/stage $(PY) -m pytest tests/python -q -p no:cacheprovider
 
 # The CUDA flavour for every architecture. Without a GPU it must import and
