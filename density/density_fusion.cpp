@@ -1,8 +1,10 @@
 #include "density_fusion.h"
 
+#include "kraus_operation.h"
+#include "operation_matrices.h"
+
 #include <algorithm>
 #include <bitset>
-#include <complex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -16,7 +18,7 @@ constexpr int kMaxQubits = 64;
 int popcount(uint64_t x) { return static_cast<int>(std::bitset<64>(x).count()); }
 
 bool is_fusable(const DensityOperation& op) {
-  if (op.kind == DensityOperationKind::Kraus) return builtin_channel(op).has_value();
+  if (op.kind == DensityOperationKind::Kraus) return builtin_channel(op).recognised;
   return op.targets.size() == 1;
 }
 
@@ -35,19 +37,17 @@ int32_t local_position(const std::vector<int64_t>& active, int64_t qubit) {
   return static_cast<int32_t>(it - active.begin());
 }
 
-CuComplex<double> to_device(std::complex<double> z) { return CuComplex<double>{z.real(), z.imag()}; }
-
 DeviceDensityGate<CuComplex<double>> fused_record(const DensityOperation& op,
                                                   const std::vector<int64_t>& active) {
   DeviceDensityGate<CuComplex<double>> g;
   if (op.kind == DensityOperationKind::Kraus) {
-    const auto channel = builtin_channel(op);
-    if (!channel) throw std::runtime_error("fused Kraus is not a built-in channel");
+    const BuiltinChannel channel = builtin_channel(op);
+    if (!channel.recognised) throw std::runtime_error("fused Kraus is not a built-in channel");
     g.type = static_cast<int32_t>(DensityGateType::Channel);
-    g.channel_kind = static_cast<int32_t>(channel->kind);
-    g.channel_parameter = channel->parameter;
+    g.channel_kind = static_cast<int32_t>(channel.kind);
+    g.channel_parameter = channel.parameter;
   } else {
-    std::vector<std::complex<double>> matrix;
+    std::vector<CuComplex<double>> matrix;
     bool is_matrix = true;
     if (op.has_matrix) {
       matrix = operation_matrix<double>(op);
@@ -57,8 +57,8 @@ DeviceDensityGate<CuComplex<double>> fused_record(const DensityOperation& op,
         is_matrix = false;
         g.type = static_cast<int32_t>(DensityGateType::Diagonal);
         if (diagonal.kind == DiagonalKind::Diagonal) {
-          g.d0 = to_device(diagonal.d0);
-          g.d1 = to_device(diagonal.d1);
+          g.d0 = diagonal.d0;
+          g.d1 = diagonal.d1;
         }
       } else if (canonical_operation_name(op.name) == "x" && op.targets.size() == 1) {
         if (!op.parameters.empty())
@@ -72,7 +72,7 @@ DeviceDensityGate<CuComplex<double>> fused_record(const DensityOperation& op,
     if (is_matrix) {
       if (matrix.size() != 4) throw std::runtime_error("fused unitary must be 2x2");
       g.type = static_cast<int32_t>(DensityGateType::Matrix);
-      for (int e = 0; e < 4; ++e) g.matrix[e] = to_device(matrix[e]);
+      for (int e = 0; e < 4; ++e) g.matrix[e] = matrix[e];
     }
     for (std::size_t c = 0; c < op.controls.size(); ++c) {
       const int32_t pos = local_position(active, op.controls[c]);

@@ -8,6 +8,7 @@
 
 #include "cu_complex.h"
 #include "density_operation.h"
+#include "rhomira_complex.h"
 
 namespace qalvane::rhomira {
 
@@ -18,23 +19,6 @@ __host__ __device__ __forceinline__ double fused_multiply_add(double a, double b
   return fma(a, b, c);
 }
 
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> mul(CuComplex<T> a, CuComplex<T> b) {
-  return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-
-// a * conj(b)
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> mul_conj(CuComplex<T> a, CuComplex<T> b) {
-  return CuComplex<T>{a.re * b.re + a.im * b.im, a.im * b.re - a.re * b.im};
-}
-
-template <typename T>
-__host__ __device__ __forceinline__ void add_to(CuComplex<T>& acc, CuComplex<T> x) {
-  acc.re += x.re;
-  acc.im += x.im;
-}
-
 // (1 - p) x + p y as one fused multiply-add of (1 - p) x onto p y.
 template <typename T>
 __host__ __device__ __forceinline__ CuComplex<T> mix(T keep, CuComplex<T> x, T p, CuComplex<T> y) {
@@ -42,17 +26,11 @@ __host__ __device__ __forceinline__ CuComplex<T> mix(T keep, CuComplex<T> x, T p
                       fused_multiply_add(keep, x.im, p * y.im)};
 }
 
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> scaled(T f, CuComplex<T> x) {
-  return CuComplex<T>{f * x.re, f * x.im};
-}
-
 // Phase flip and phase damping leave the populations alone: a00 is never
 // touched, so their callers need not load it.
 template <density::ChannelKind Kind>
-constexpr bool channel_reads_a00() {
-  return Kind != density::ChannelKind::PhaseFlip && Kind != density::ChannelKind::PhaseDamping;
-}
+constexpr bool kChannelReadsA00 =
+    Kind != density::ChannelKind::PhaseFlip && Kind != density::ChannelKind::PhaseDamping;
 
 template <typename T, density::ChannelKind Kind>
 __host__ __device__ __forceinline__ void apply_channel_block(CuComplex<T>& a00, CuComplex<T>& a01,
@@ -69,8 +47,8 @@ __host__ __device__ __forceinline__ void apply_channel_block(CuComplex<T>& a00, 
     a11 = b11;
   } else if constexpr (Kind == ChannelKind::PhaseFlip) {
     const T f = T(1) - (p + p);
-    a01 = scaled(f, a01);
-    a10 = scaled(f, a10);
+    a01 = cscale(a01, f);
+    a10 = cscale(a10, f);
   } else if constexpr (Kind == ChannelKind::Depolarizing) {
     const T h = p / T(2);
     const T q = T(1) - h;
@@ -78,19 +56,19 @@ __host__ __device__ __forceinline__ void apply_channel_block(CuComplex<T>& a00, 
     const CuComplex<T> b00 = mix(q, a00, h, a11), b11 = mix(q, a11, h, a00);
     a00 = b00;
     a11 = b11;
-    a01 = scaled(f, a01);
-    a10 = scaled(f, a10);
+    a01 = cscale(a01, f);
+    a10 = cscale(a10, f);
   } else if constexpr (Kind == ChannelKind::AmplitudeDamping) {
     using std::sqrt;
     const T s = sqrt(T(1) - p);
-    a00 = CuComplex<T>{a00.re + p * a11.re, a00.im + p * a11.im};
-    a01 = scaled(s, a01);
-    a10 = scaled(s, a10);
-    a11 = scaled(T(1) - p, a11);
+    a00 = cadd(a00, cscale(a11, p));
+    a01 = cscale(a01, s);
+    a10 = cscale(a10, s);
+    a11 = cscale(a11, T(1) - p);
   } else {
     const T f = T(1) - p;
-    a01 = scaled(f, a01);
-    a10 = scaled(f, a10);
+    a01 = cscale(a01, f);
+    a10 = cscale(a10, f);
   }
 }
 

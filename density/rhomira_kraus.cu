@@ -4,7 +4,9 @@
 
 #include "cuda_error.h"
 #include "launch.cuh"
+#include "density_geometry.h"
 #include "rhomira_channel_block.cuh"
+#include "rhomira_complex.h"
 
 namespace qalvane::rhomira {
 
@@ -21,12 +23,12 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
   CuComplex<T>* row0 = rho + r * d;
   CuComplex<T>* row1 = rho + (r | target_mask) * d;
   CuComplex<T> a00{T(0), T(0)};
-  if constexpr (channel_reads_a00<Kind>()) a00 = row0[c];
+  if constexpr (kChannelReadsA00<Kind>) a00 = row0[c];
   CuComplex<T> a01 = row0[c | target_mask];
   CuComplex<T> a10 = row1[c];
   CuComplex<T> a11 = row1[c | target_mask];
   apply_channel_block<T, Kind>(a00, a01, a10, a11, p);
-  if constexpr (channel_reads_a00<Kind>()) row0[c] = a00;
+  if constexpr (kChannelReadsA00<Kind>) row0[c] = a00;
   row0[c | target_mask] = a01;
   row1[c] = a10;
   row1[c | target_mask] = a11;
@@ -53,21 +55,21 @@ __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targe
         block[i][j] = rho[(rb | pattern[i]) * static_cast<uint64_t>(dim) + (cb | pattern[j])];
     CuComplex<T> acc[d][d];
     for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j) acc[i][j] = CuComplex<T>{T(0), T(0)};
+      for (int j = 0; j < d; ++j) acc[i][j] = czero<T>();
     for (int64_t op = 0; op < count; ++op) {
       const CuComplex<T>* k = kraus + op * d * d;
       CuComplex<T> left[d][d];
       for (int i = 0; i < d; ++i)
         for (int l = 0; l < d; ++l) {
-          CuComplex<T> s{T(0), T(0)};
-          for (int x = 0; x < d; ++x) add_to(s, mul(k[i * d + x], block[x][l]));
+          CuComplex<T> s = czero<T>();
+          for (int x = 0; x < d; ++x) s = cadd(s, cmul(k[i * d + x], block[x][l]));
           left[i][l] = s;
         }
       for (int i = 0; i < d; ++i)
         for (int l = 0; l < d; ++l) {
-          CuComplex<T> s{T(0), T(0)};
-          for (int x = 0; x < d; ++x) add_to(s, mul_conj(left[i][x], k[l * d + x]));
-          add_to(acc[i][l], s);
+          CuComplex<T> s = czero<T>();
+          for (int x = 0; x < d; ++x) s = cadd(s, cmul_conj(left[i][x], k[l * d + x]));
+          acc[i][l] = cadd(acc[i][l], s);
         }
     }
     for (int i = 0; i < d; ++i)
@@ -79,9 +81,8 @@ __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targe
 template <typename T>
 void launch_channel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask, ChannelKind kind, T p,
                     cudaStream_t stream) {
-  const uint64_t d = static_cast<uint64_t>(dim);
-  const dim3 grid(static_cast<unsigned>((d + 31) / 32), static_cast<unsigned>((d + 7) / 8));
-  const dim3 block(32, 8);
+  const dim3 grid = element_grid(dim);
+  const dim3 block = element_block();
   switch (kind) {
     case ChannelKind::BitFlip:
       launch_kernel(channel_kernel<T, ChannelKind::BitFlip>, grid, block, 0, stream, rho, dim,
@@ -115,8 +116,8 @@ void launch_kraus(CuComplex<T>* rho, int64_t dim, int64_t count, const CuComplex
   const int64_t m = targets.num_targets;
   if (m < 1 || m > 3) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   const uint64_t side = static_cast<uint64_t>(dim) >> m;
-  const dim3 grid(static_cast<unsigned>((side * side + 255) / 256));
-  const dim3 block(256);
+  const dim3 grid = linear_grid(side * side);
+  const dim3 block(kDensityThreads);
   if (m == 1)
     launch_kernel(kraus_kernel<T, 1>, grid, block, 0, stream, rho, dim, targets, count, kraus);
   else if (m == 2)

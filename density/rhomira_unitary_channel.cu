@@ -4,7 +4,9 @@
 
 #include "cuda_error.h"
 #include "launch.cuh"
+#include "density_geometry.h"
 #include "rhomira_channel_block.cuh"
+#include "rhomira_complex.h"
 
 namespace qalvane::rhomira {
 
@@ -28,19 +30,19 @@ __global__ void unitary_channel_kernel(CuComplex<T>* rho, int64_t dim, DeviceTar
     const CuComplex<T> b00 = row0[cb], b01 = row0[cb | q];
     const CuComplex<T> b10 = row1[cb], b11 = row1[cb | q];
     // T1 = U B
-    CuComplex<T> l00 = mul(u00, b00), l01 = mul(u00, b01);
-    CuComplex<T> l10 = mul(u10, b00), l11 = mul(u10, b01);
-    add_to(l00, mul(u01, b10));
-    add_to(l01, mul(u01, b11));
-    add_to(l10, mul(u11, b10));
-    add_to(l11, mul(u11, b11));
+    CuComplex<T> l00 = cmul(u00, b00), l01 = cmul(u00, b01);
+    CuComplex<T> l10 = cmul(u10, b00), l11 = cmul(u10, b01);
+    l00 = cadd(l00, cmul(u01, b10));
+    l01 = cadd(l01, cmul(u01, b11));
+    l10 = cadd(l10, cmul(u11, b10));
+    l11 = cadd(l11, cmul(u11, b11));
     // B' = T1 U^dagger
-    CuComplex<T> a00 = mul_conj(l00, u00), a01 = mul_conj(l00, u10);
-    CuComplex<T> a10 = mul_conj(l10, u00), a11 = mul_conj(l10, u10);
-    add_to(a00, mul_conj(l01, u01));
-    add_to(a01, mul_conj(l01, u11));
-    add_to(a10, mul_conj(l11, u01));
-    add_to(a11, mul_conj(l11, u11));
+    CuComplex<T> a00 = cmul_conj(l00, u00), a01 = cmul_conj(l00, u10);
+    CuComplex<T> a10 = cmul_conj(l10, u00), a11 = cmul_conj(l10, u10);
+    a00 = cadd(a00, cmul_conj(l01, u01));
+    a01 = cadd(a01, cmul_conj(l01, u11));
+    a10 = cadd(a10, cmul_conj(l11, u01));
+    a11 = cadd(a11, cmul_conj(l11, u11));
     apply_channel_block<T, Kind>(a00, a01, a10, a11, p);
     row0[cb] = a00;
     row0[cb | q] = a01;
@@ -54,8 +56,8 @@ void launch_unitary_channel(CuComplex<T>* rho, int64_t dim, const CuComplex<T>* 
                             ChannelKind kind, T p, const DeviceTargets& targets,
                             cudaStream_t stream) {
   const uint64_t half = static_cast<uint64_t>(dim) / 2;
-  const dim3 grid(static_cast<unsigned>((half * half + 255) / 256));
-  const dim3 block(256);
+  const dim3 grid = linear_grid(half * half);
+  const dim3 block(kDensityThreads);
   switch (kind) {
     case ChannelKind::BitFlip:
       launch_kernel(unitary_channel_kernel<T, ChannelKind::BitFlip>, grid, block, 0, stream, rho,
