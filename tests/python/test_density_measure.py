@@ -156,7 +156,7 @@ def test_invalid_trace_raises_and_leaves_state(poison, no_leaks):
         (0, [0], "little", "num_qubits must be in [1, 15]"),
         (2, [], "little", "measure targets must not be empty"),
         (2, [0], "middle", "endian must be 'little' or 'big'"),
-        (2, [], "middle", "measure targets must not be empty"),
+        (2, [], "middle", "endian must be 'little' or 'big'"),  # binding checks endian first
         (2, [2], "little", "measure target index out of range"),
         (2, [-1], "little", "measure target index out of range"),
         (2, [1, 1], "little", "duplicate measure target index"),
