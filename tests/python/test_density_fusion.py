@@ -4,8 +4,9 @@ import numpy as np
 import pytest
 
 from conftest import CUDA_ERROR_LAUNCH_FAILURE, CUDA_ERROR_MEMORY_ALLOCATION, requires_host_runtime
-from density_reference import (CHANNELS, apply_kraus, apply_unitary, channel, channel_operators,
-                               gate, kraus, random_density, random_unitary, tolerance)
+from density_reference import (CHANNELS, Gate, Kraus, apply_kraus, channel, channel_operators,
+                               conjugate, controlled_operator, random_density, random_unitary,
+                               tolerance)
 from qalvane import rhomira
 
 State = rhomira.DeviceDensityState
@@ -24,11 +25,11 @@ def random_circuit(n, count, seed, wide=True):
             a, b = rng.choice(n, 2, replace=False).tolist()
             pick = rng.integers(3)
             if pick == 0:
-                ops.append(gate("swap", [a, b]))
+                ops.append(Gate("swap", [a, b]))
             elif pick == 1:
-                ops.append(gate("unitary", [a, b], matrix=random_unitary(4, rng)))
+                ops.append(Gate("unitary", [a, b], matrix=random_unitary(2, rng)))
             else:
-                ops.append(kraus([a, b], [0.5 * random_unitary(4, rng) for _ in range(4)]))
+                ops.append(Kraus([a, b], [0.5 * random_unitary(2, rng) for _ in range(4)]))
         elif roll < 0.35:
             name = CHANNELS[rng.integers(len(CHANNELS))]
             ops.append(channel(name, int(rng.integers(n)), float(rng.uniform(0.05, 0.5))))
@@ -39,10 +40,10 @@ def random_circuit(n, count, seed, wide=True):
             states = rng.integers(2, size=len(controls)).tolist()
             params = rng.uniform(-3, 3, PARAMS.get(name, 0)).tolist()
             if rng.random() < 0.1:
-                ops.append(gate("m", qubits[:1], controls, states,
-                                matrix=random_unitary(2, rng)))
+                ops.append(Gate("m", qubits[:1], controls, states,
+                                matrix=random_unitary(1, rng)))
             else:
-                ops.append(gate(name, qubits[:1], controls, states, params))
+                ops.append(Gate(name, qubits[:1], controls, states, params))
     return ops
 
 
@@ -58,7 +59,7 @@ def run(n, rho, ops, monkeypatch, fusion):
 
 def launches(n, ops, monkeypatch, fusion):
     before = hostcuda.call_count("launch")
-    run(n, random_density(n, seed=1), ops, monkeypatch, fusion)
+    run(n, random_density(n, np.random.default_rng(1)), ops, monkeypatch, fusion)
     return hostcuda.call_count("launch") - before
 
 
@@ -67,7 +68,7 @@ def launches(n, ops, monkeypatch, fusion):
                                             (8, 60, 5), (9, 40, 6)])
 def test_fused_equals_unfused(dtype, n, count, seed, monkeypatch, no_leaks):
     ops = random_circuit(n, count, seed)
-    rho = random_density(n, seed=seed, dtype=dtype)
+    rho = random_density(n, np.random.default_rng(seed), dtype)
     unfused = run(n, rho, ops, monkeypatch, None)
     fused = run(n, rho, ops, monkeypatch, "1")
     np.testing.assert_allclose(fused, unfused, atol=10 * tolerance(dtype))
@@ -77,10 +78,10 @@ def test_fused_equals_unfused(dtype, n, count, seed, monkeypatch, no_leaks):
 def test_twenty_gates_on_four_qubits_fuse_into_one_launch(monkeypatch):
     n = 8
     rng = np.random.default_rng(7)
-    ops = [gate(ONE_TARGET[i % len(ONE_TARGET)], [i % 4], params=rng.uniform(-2, 2, 3)[
+    ops = [Gate(ONE_TARGET[i % len(ONE_TARGET)], [i % 4], parameter=rng.uniform(-2, 2, 3)[
         :PARAMS.get(ONE_TARGET[i % len(ONE_TARGET)], 0)].tolist()) for i in range(20)]
     assert launches(n, ops, monkeypatch, "1") == 1
-    rho = random_density(n, seed=2)
+    rho = random_density(n, np.random.default_rng(2))
     np.testing.assert_allclose(run(n, rho, ops, monkeypatch, "yes"),
                                run(n, rho, ops, monkeypatch, None), atol=1e-12)
 
@@ -88,7 +89,7 @@ def test_twenty_gates_on_four_qubits_fuse_into_one_launch(monkeypatch):
 @requires_host_runtime
 @pytest.mark.parametrize("n", [5, 6, 7])
 def test_no_fused_group_below_eight_qubits(n, monkeypatch):
-    ops = [gate("h", [q % n], params=[]) for q in range(12)] + [gate("x", [1], [0])]
+    ops = [Gate("h", [q % n], parameter=[]) for q in range(12)] + [Gate("x", [1], [0], [1])]
     assert launches(n, ops, monkeypatch, "1") == launches(n, ops, monkeypatch, None) == len(ops)
 
 
@@ -96,7 +97,7 @@ def test_no_fused_group_below_eight_qubits(n, monkeypatch):
 @pytest.mark.parametrize("value, fused", [("", False), ("0", False), ("0yes", False),
                                           ("1", True), ("false", True), (" ", True)])
 def test_variable_switches_fusion(value, fused, monkeypatch):
-    ops = [gate("h", [q % 4]) for q in range(8)]
+    ops = [Gate("h", [q % 4]) for q in range(8)]
     assert launches(8, ops, monkeypatch, value) == (1 if fused else 8)
     # Four qubits or fewer always run unfused.
     assert launches(4, ops, monkeypatch, value) == 8
@@ -107,21 +108,21 @@ def test_variable_switches_fusion(value, fused, monkeypatch):
 def test_unitary_then_channel_merge_in_single_qubit_runs(dtype, monkeypatch, no_leaks):
     n = 5
     rng = np.random.default_rng(9)
-    u = random_unitary(2, rng)
-    ops = [gate("h", [2]), channel("amplitude_damping", 2, 0.3), gate("m", [2], matrix=u),
-           channel("depolarizing", 2, 0.2), channel("phase_flip", 2, 0.1), gate("rz", [2], params=[0.4]),
-           gate("ry", [2], params=[1.1])]
+    u = random_unitary(1, rng)
+    ops = [Gate("h", [2]), channel("amplitude_damping", 2, 0.3), Gate("m", [2], matrix=u),
+           channel("depolarizing", 2, 0.2), channel("phase_flip", 2, 0.1), Gate("rz", [2], parameter=[0.4]),
+           Gate("ry", [2], parameter=[1.1])]
     assert launches(n, ops, monkeypatch, "1") == 5
-    rho = random_density(n, seed=3, dtype=dtype)
+    rho = random_density(n, np.random.default_rng(3), dtype)
     h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
-    expected = apply_unitary(rho.astype(complex), h, [2], n)
-    expected = apply_kraus(expected, channel_operators("amplitude_damping", 0.3), [2], n)
-    expected = apply_unitary(expected, u, [2], n)
-    expected = apply_kraus(expected, channel_operators("depolarizing", 0.2), [2], n)
-    expected = apply_kraus(expected, channel_operators("phase_flip", 0.1), [2], n)
-    expected = apply_unitary(expected, np.diag(np.exp([-0.2j, 0.2j])), [2], n)
+    expected = conjugate(rho.astype(complex), controlled_operator(h, n, [2]))
+    expected = apply_kraus(expected, channel_operators("amplitude_damping", 0.3), n, [2])
+    expected = conjugate(expected, controlled_operator(u, n, [2]))
+    expected = apply_kraus(expected, channel_operators("depolarizing", 0.2), n, [2])
+    expected = apply_kraus(expected, channel_operators("phase_flip", 0.1), n, [2])
+    expected = conjugate(expected, controlled_operator(np.diag(np.exp([-0.2j, 0.2j])), n, [2]))
     c, s = np.cos(0.55), np.sin(0.55)
-    expected = apply_unitary(expected, np.array([[c, -s], [s, c]]), [2], n)
+    expected = conjugate(expected, controlled_operator(np.array([[c, -s], [s, c]]), n, [2]))
     np.testing.assert_allclose(run(n, rho, ops, monkeypatch, "1"), expected,
                                atol=10 * tolerance(dtype))
 
@@ -129,11 +130,11 @@ def test_unitary_then_channel_merge_in_single_qubit_runs(dtype, monkeypatch, no_
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_fused_group_with_local_controls_and_channels(dtype, monkeypatch):
     n = 9
-    ops = [gate("h", [4]), gate("cx", [5], [4]), channel("bit_flip", 5, 0.2),
-           gate("cz", [6], [4], [0]), gate("x", [7], [6, 5], [1, 0]), channel("phase_damping", 4, 0.3),
-           gate("gp", [8], [7], params=[0.7]), gate("gp", [3, 2], params=[0.1, 0.2]),
-           channel("amplitude_damping", 8, 0.6), gate("s", [8], [5])]
-    rho = random_density(n, seed=4, dtype=dtype)
+    ops = [Gate("h", [4]), Gate("cx", [5], [4], [1]), channel("bit_flip", 5, 0.2),
+           Gate("cz", [6], [4], [0]), Gate("x", [7], [6, 5], [1, 0]), channel("phase_damping", 4, 0.3),
+           Gate("gp", [8], [7], [1], [0.7]), Gate("gp", [3, 2], parameter=[0.1, 0.2]),
+           channel("amplitude_damping", 8, 0.6), Gate("s", [8], [5], [1])]
+    rho = random_density(n, np.random.default_rng(4), dtype)
     np.testing.assert_allclose(run(n, rho, ops, monkeypatch, "1"), run(n, rho, ops, monkeypatch, None),
                                atol=10 * tolerance(dtype))
 
@@ -143,10 +144,10 @@ def test_fused_group_with_local_controls_and_channels(dtype, monkeypatch):
 def test_record_upload_failure_leaves_state(name, nth, monkeypatch, no_leaks):
     # Only diagonal, X and channel operations: no matrix pool, so the first
     # allocation and copy are those of the fused records.
-    ops = [gate("x", [q % 4]) for q in range(4)] + [gate("rz", [1], params=[0.3]),
+    ops = [Gate("x", [q % 4]) for q in range(4)] + [Gate("rz", [1], parameter=[0.3]),
                                                    channel("bit_flip", 2, 0.1)]
     monkeypatch.setenv("QALVANE_DENSITY_FUSION", "1")
-    rho = random_density(8, seed=5)
+    rho = random_density(8, np.random.default_rng(5))
     state = State.from_numpy(8, rho)
     code = CUDA_ERROR_MEMORY_ALLOCATION
     hostcuda.fail_nth(name, nth, code)
@@ -159,7 +160,7 @@ def test_record_upload_failure_leaves_state(name, nth, monkeypatch, no_leaks):
 
 @requires_host_runtime
 def test_record_upload_failure_frees_pool(monkeypatch, no_leaks):
-    ops = [gate("h", [q % 4]) for q in range(6)]
+    ops = [Gate("h", [q % 4]) for q in range(6)]
     monkeypatch.setenv("QALVANE_DENSITY_FUSION", "1")
     state = State.zero_state(8)
     hostcuda.fail_nth("cudaMalloc", 2, CUDA_ERROR_MEMORY_ALLOCATION)
@@ -169,7 +170,7 @@ def test_record_upload_failure_frees_pool(monkeypatch, no_leaks):
 
 @requires_host_runtime
 def test_fused_launch_failure_message(monkeypatch, no_leaks):
-    ops = [gate("h", [q % 4]) for q in range(6)]
+    ops = [Gate("h", [q % 4]) for q in range(6)]
     monkeypatch.setenv("QALVANE_DENSITY_FUSION", "1")
     state = State.zero_state(8)
     hostcuda.fail_nth("launch", 1, CUDA_ERROR_LAUNCH_FAILURE)
