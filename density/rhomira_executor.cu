@@ -8,8 +8,10 @@
 
 #include "cuda_error.h"
 #include "device_buffer.h"
+#include "density_fused_run.h"
 #include "kraus_operation.h"
 #include "operation_matrices.h"
+#include "rhomira_kraus.h"
 #include "rhomira_unitary.h"
 
 namespace qalvane::rhomira {
@@ -19,15 +21,6 @@ namespace {
 template <typename T>
 CuComplex<T> narrow(CuComplex<double> v) {
   return CuComplex<T>{static_cast<T>(v.re), static_cast<T>(v.im)};
-}
-
-// Noise channels and general Kraus sets run once their kernels are part of
-// the build; until then such a run is refused before anything is launched.
-void require_available_route(const PreparedOperation& prepared) {
-  if (prepared.is_channel)
-    throw std::runtime_error("GPU density noise channels are not available in this build");
-  if (prepared.is_kraus)
-    throw std::runtime_error("GPU density Kraus channels are not available in this build");
 }
 
 void check_gate_qubits(const DensityOperation& operation, int64_t n) {
@@ -161,8 +154,13 @@ void dispatch_operation(const PreparedOperation& prepared, CuComplex<T>* rho, in
     launch_diagonal<T>(rho, dim, prepared.target_mask, prepared.control_mask,
                        prepared.control_value, narrow<T>(prepared.d0), narrow<T>(prepared.d1),
                        stream);
-  } else if (prepared.is_channel || prepared.is_kraus) {
-    require_available_route(prepared);
+  } else if (prepared.is_channel) {
+    launch_channel<T>(rho, dim, prepared.target_mask,
+                      static_cast<density::ChannelKind>(prepared.channel_kind),
+                      static_cast<T>(prepared.channel_parameter), stream);
+  } else if (prepared.is_kraus) {
+    launch_kraus<T>(rho, dim, static_cast<int64_t>(prepared.kraus_count),
+                    pool + prepared.matrix_offset, prepared.targets, stream);
   } else {
     launch_unitary<T>(rho, dim, prepared.control_mask, prepared.control_value,
                       pool + prepared.matrix_offset, stream, prepared.targets);
@@ -178,7 +176,6 @@ void execute_operations(DeviceDensityState& state, int64_t n,
   std::vector<PreparedOperation> prepared(operations.size());
   for (std::size_t i = 0; i < operations.size(); ++i) {
     prepare_operation<T>(operations[i], n, host_pool, prepared[i]);
-    require_available_route(prepared[i]);
   }
 
   DeviceBuffer<CuComplex<T>> pool;
@@ -187,18 +184,18 @@ void execute_operations(DeviceDensityState& state, int64_t n,
     check_cuda(cudaMemcpy(pool.get(), host_pool.data(), pool.bytes(), cudaMemcpyHostToDevice));
   }
 
-  // The fused route (n >= 5 with fusion requested) only regroups operations
-  // that commute and gives the unfused result up to rounding; until the
-  // planner is part of the build, such runs take the unfused path.
-  (void)fusion;
   // A failed runtime call of an earlier call leaves its code as the last
   // error; drop it so that each launch check reports only its own launch.
   (void)cudaGetLastError();
   CuComplex<T>* rho = state.data_as<T>();
   const int64_t dim = static_cast<int64_t>(state.dimension());
   try {
-    for (const PreparedOperation& op : prepared)
-      if (!op.skip) dispatch_operation<T>(op, rho, dim, pool.get());
+    if (fusion && n >= 5) {
+      run_fused_operations<T>(operations, prepared, n, rho, pool.get());
+    } else {
+      for (const PreparedOperation& op : prepared)
+        if (!op.skip) dispatch_operation<T>(op, rho, dim, pool.get());
+    }
     check_cuda(cudaDeviceSynchronize());
   } catch (...) {
     drop_after_failure(pool);

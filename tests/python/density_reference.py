@@ -122,3 +122,34 @@ def named_matrix(name, params=()):
 
 def tolerance(dtype):
     return 2e-5 if np.dtype(dtype) == np.complex64 else 1e-12
+
+
+CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
+
+
+def channel_operators(name, p):
+    """The standard Kraus operators of each built-in channel."""
+    i2, x = np.eye(2, dtype=complex), named_matrix("x")
+    y, z = named_matrix("y"), named_matrix("z")
+    if name == "bit_flip":
+        return [np.sqrt(1 - p) * i2, np.sqrt(p) * x]
+    if name == "phase_flip":
+        return [np.sqrt(1 - p) * i2, np.sqrt(p) * z]
+    if name == "depolarizing":
+        return [np.sqrt(1 - p) * i2] + [np.sqrt(p / 3) * m for m in (x, y, z)]
+    if name == "amplitude_damping":
+        return [np.array([[1, 0], [0, np.sqrt(1 - p)]], dtype=complex),
+                np.array([[0, np.sqrt(p)], [0, 0]], dtype=complex)]
+    if name == "phase_damping":
+        return [np.sqrt(1 - p) * i2, np.sqrt(p) * np.diag([1, 0]).astype(complex),
+                np.sqrt(p) * np.diag([0, 1]).astype(complex)]
+    raise KeyError(name)
+
+
+def channel(name, target, p):
+    return Kraus([target], np.array(channel_operators(name, p)), name)
+
+
+def apply_kraus(rho, operators, n, targets):
+    """sum_k K_k rho K_k^dagger with each K_k on the targets."""
+    return sum(conjugate(rho, controlled_operator(np.asarray(k), n, targets)) for k in operators)
