@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cuda_error.h"
+#include "fusion_execute.h"
 #include "tovrek_gates.h"
 #include "tovrek_kernel_frame.cuh"
 
@@ -148,9 +149,8 @@ template <typename T>
 void run_gate_records(int64_t n, CuComplex<T>* data, const std::vector<GateRecord>& records,
                       KernelMode mode) {
   if (mode == KernelMode::PairAutoFusion) {
-    // FUSION: replaced by the planner and its executors once they land.
-    throw std::invalid_argument(
-        "PairAutoFusion mode requires the fusion planner, which this build does not include");
+    fusion::run_fused_records<T>(n, data, records);
+    return;
   }
   for (const GateRecord& record : records) dispatch_gate<T>(n, data, record, mode);
 }

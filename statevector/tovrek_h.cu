@@ -23,8 +23,8 @@ struct HScaledOp {
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
     // Sum and difference first, then each component is scaled.
     const T r = InvSqrt2<T>::value;
-    const CuComplex<T> b0 = cscale(cadd(a0, a1), r);
-    a1 = cscale(csub(a0, a1), r);
+    const CuComplex<T> b0 = complex_scale(complex_add(a0, a1), r);
+    a1 = complex_scale(complex_sub(a0, a1), r);
     a0 = b0;
   }
 };
@@ -35,8 +35,8 @@ struct HOp {
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
     // The scan kernels use a full complex product with (r, 0).
     const CuComplex<T> r{InvSqrt2<T>::value, T(0)};
-    const CuComplex<T> b0 = cmul(cadd(a0, a1), r);
-    a1 = cmul(csub(a0, a1), r);
+    const CuComplex<T> b0 = complex_mul(complex_add(a0, a1), r);
+    a1 = complex_mul(complex_sub(a0, a1), r);
     a0 = b0;
   }
 };

@@ -60,6 +60,15 @@ __host__ __device__ __forceinline__ uint64_t deposit_free_bits(uint64_t j, uint6
   return j;
 }
 
+// Places the bits of j, lowest first, at the set bit positions of m (the
+// inverse of gathering those positions); walks only the set bits of m.
+__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t j, uint64_t m) {
+  uint64_t out = 0;
+  for (; m != 0 && j != 0; m &= m - 1, j >>= 1)
+    if (j & 1) out |= m & (~m + 1);
+  return out;
+}
+
 __host__ __device__ __forceinline__ uint64_t global_thread_index() {
   return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
 }

@@ -16,7 +16,7 @@ struct PhaseOp {
     return PhaseOp{CuComplex<T>{c, s}};
   }
 
-  __device__ __forceinline__ void operator()(CuComplex<T>& a1) const { a1 = cmul(k, a1); }
+  __device__ __forceinline__ void operator()(CuComplex<T>& a1) const { a1 = complex_mul(k, a1); }
 };
 
 }  // namespace

@@ -18,8 +18,8 @@ struct RxOp {
   }
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> b0 = cadd(cmul(k0, a0), cmul(k1, a1));
-    a1 = cadd(cmul(k1, a0), cmul(k0, a1));
+    const CuComplex<T> b0 = complex_add(complex_mul(k0, a0), complex_mul(k1, a1));
+    a1 = complex_add(complex_mul(k1, a0), complex_mul(k0, a1));
     a0 = b0;
   }
 };

@@ -19,8 +19,8 @@ struct RyRealOp {
   }
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> b0 = csub(cscale(a0, c), cscale(a1, s));
-    a1 = cadd(cscale(a0, s), cscale(a1, c));
+    const CuComplex<T> b0 = complex_sub(complex_scale(a0, c), complex_scale(a1, s));
+    a1 = complex_add(complex_scale(a0, s), complex_scale(a1, c));
     a0 = b0;
   }
 };
@@ -38,8 +38,8 @@ struct RyOp {
   }
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> b0 = csub(cmul(k0, a0), cmul(k1, a1));
-    a1 = cadd(cmul(k1, a0), cmul(k0, a1));
+    const CuComplex<T> b0 = complex_sub(complex_mul(k0, a0), complex_mul(k1, a1));
+    a1 = complex_add(complex_mul(k1, a0), complex_mul(k0, a1));
     a0 = b0;
   }
 };

@@ -29,8 +29,8 @@ struct RzOp {
   }
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    a0 = cmul(k0, a0);
-    a1 = cmul(k1, a1);
+    a0 = complex_mul(k0, a0);
+    a1 = complex_mul(k1, a1);
   }
 };
 

@@ -29,23 +29,14 @@ struct GateMatrix2x2 {
   CuComplex<T> m00, m01, m10, m11;
 };
 
+// complex_mul and complex_add come with the kernel frame.
 template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> cmul(CuComplex<T> a, CuComplex<T> b) {
-  return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
-
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> cadd(CuComplex<T> a, CuComplex<T> b) {
-  return CuComplex<T>{a.re + b.re, a.im + b.im};
-}
-
-template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> csub(CuComplex<T> a, CuComplex<T> b) {
+__host__ __device__ __forceinline__ CuComplex<T> complex_sub(CuComplex<T> a, CuComplex<T> b) {
   return CuComplex<T>{a.re - b.re, a.im - b.im};
 }
 
 template <typename T>
-__host__ __device__ __forceinline__ CuComplex<T> cscale(CuComplex<T> a, T r) {
+__host__ __device__ __forceinline__ CuComplex<T> complex_scale(CuComplex<T> a, T r) {
   return CuComplex<T>{a.re * r, a.im * r};
 }
 
@@ -58,13 +49,6 @@ __host__ __device__ __forceinline__ float sine(float x) { return sinf(x); }
 __host__ __device__ __forceinline__ double sine(double x) { return sin(x); }
 
 namespace single_qubit {
-
-// Two adjacent amplitudes (2t, 2t + 1): one 16-byte access for float, two for double.
-template <typename T>
-struct alignas(16) AdjacentPair {
-  CuComplex<T> a0;
-  CuComplex<T> a1;
-};
 
 template <typename T, typename Op>
 __device__ __forceinline__ void update(CuComplex<T>* data, uint64_t i0, uint64_t i1, const Op& op) {
@@ -89,10 +73,9 @@ __device__ __forceinline__ void update_adjacent(CuComplex<T>* data, uint64_t i0,
     op(a1);
     data[i0 + 1] = a1;
   } else {
-    AdjacentPair<T>* pairs = reinterpret_cast<AdjacentPair<T>*>(data);
-    AdjacentPair<T> p = pairs[i0 >> 1];
-    op(p.a0, p.a1);
-    pairs[i0 >> 1] = p;
+    AdjacentPair<T> p = load_adjacent(data, i0);
+    op(p.lo, p.hi);
+    store_adjacent(data, i0, p);
   }
 }
 

@@ -9,8 +9,8 @@ template <typename T>
 struct SqrtxOp {
   static constexpr bool kOnlyA1 = false;
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> h0 = cscale(a0, T(0.5));
-    const CuComplex<T> h1 = cscale(a1, T(0.5));
+    const CuComplex<T> h0 = complex_scale(a0, T(0.5));
+    const CuComplex<T> h1 = complex_scale(a1, T(0.5));
     a0 = CuComplex<T>{(h0.re - h0.im) + (h1.re + h1.im), (h0.re + h0.im) + (h1.im - h1.re)};
     a1 = CuComplex<T>{(h0.re + h0.im) + (h1.re - h1.im), (h0.im - h0.re) + (h1.re + h1.im)};
   }

@@ -9,12 +9,12 @@ template <typename T>
 struct SqrtyOp {
   static constexpr bool kOnlyA1 = false;
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> h0 = cscale(a0, T(0.5));
-    const CuComplex<T> h1 = cscale(a1, T(0.5));
+    const CuComplex<T> h0 = complex_scale(a0, T(0.5));
+    const CuComplex<T> h1 = complex_scale(a1, T(0.5));
     const CuComplex<T> p0{h0.re - h0.im, h0.re + h0.im};
     const CuComplex<T> p1{h1.re - h1.im, h1.re + h1.im};
-    a0 = csub(p0, p1);
-    a1 = cadd(p0, p1);
+    a0 = complex_sub(p0, p1);
+    a1 = complex_add(p0, p1);
   }
 };
 

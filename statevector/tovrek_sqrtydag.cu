@@ -9,12 +9,12 @@ template <typename T>
 struct SqrtydagOp {
   static constexpr bool kOnlyA1 = false;
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> h0 = cscale(a0, T(0.5));
-    const CuComplex<T> h1 = cscale(a1, T(0.5));
+    const CuComplex<T> h0 = complex_scale(a0, T(0.5));
+    const CuComplex<T> h1 = complex_scale(a1, T(0.5));
     const CuComplex<T> q0{h0.re + h0.im, h0.im - h0.re};
     const CuComplex<T> q1{h1.re + h1.im, h1.im - h1.re};
-    a0 = cadd(q0, q1);
-    a1 = cadd(CuComplex<T>{-q0.re, -q0.im}, q1);
+    a0 = complex_add(q0, q1);
+    a1 = complex_add(CuComplex<T>{-q0.re, -q0.im}, q1);
   }
 };
 

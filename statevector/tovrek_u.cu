@@ -16,15 +16,15 @@ struct UOp {
     sin_cos(lambda, &sin_l, &cos_l);
     sin_cos(phi, &sin_p, &cos_p);
     sin_cos(theta * T(0.5), &s, &c);
-    const CuComplex<T> e = cmul(CuComplex<T>{cos_p, sin_p}, CuComplex<T>{cos_l, sin_l});
+    const CuComplex<T> e = complex_mul(CuComplex<T>{cos_p, sin_p}, CuComplex<T>{cos_l, sin_l});
     return UOp{GateMatrix2x2<T>{CuComplex<T>{c, T(0)}, CuComplex<T>{-s * cos_l, -s * sin_l},
                                 CuComplex<T>{s * cos_p, s * sin_p},
                                 CuComplex<T>{c * e.re, c * e.im}}};
   }
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> b0 = cadd(cmul(m.m00, a0), cmul(m.m01, a1));
-    a1 = cadd(cmul(m.m10, a0), cmul(m.m11, a1));
+    const CuComplex<T> b0 = complex_add(complex_mul(m.m00, a0), complex_mul(m.m01, a1));
+    a1 = complex_add(complex_mul(m.m10, a0), complex_mul(m.m11, a1));
     a0 = b0;
   }
 };

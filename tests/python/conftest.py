@@ -43,10 +43,11 @@ def _reset_host_runtime():
 def no_leaks():
     """Asserts, at the end of the test, that the live device allocations of
     both modules are back to what they were at its start."""
-    before = [r.live_allocations() for r in HOST_RUNTIMES]
-    yield
     import gc
 
+    gc.collect()  # states of earlier tests kept alive by tracebacks are not this test's
+    before = [r.live_allocations() for r in HOST_RUNTIMES]
+    yield
     gc.collect()
     after = [r.live_allocations() for r in HOST_RUNTIMES]
     assert after == before, f"live device allocations {before} -> {after}"

@@ -134,3 +134,17 @@ def test_launch_failure_names_the_gate(name, mode, no_leaks):
     assert str(err.value) == (f"cu_{kernel_name} kernel launch failed: "
                               + hostcuda.error_string(CUDA_ERROR_LAUNCH_FAILURE))
     assert np.array_equal(bits(state), bits(psi))
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_float_states_round_the_angle_first(mode):
+    # float32(lam) is 12345.6787109375: 2e-4 away, far beyond float rounding of the result.
+    lam = 12345.6789
+    psi = random_state(2, "complex64")
+    out = run(2, psi.copy(), [gate_ir("phase", 1, [], [], [lam])], mode)
+    rounded = embed(2, gate_matrix("phase", [float(np.float32(lam))]), 1) @ psi.astype(complex)
+    np.testing.assert_allclose(out, rounded, rtol=0, atol=2e-6)
+    exact = embed(2, gate_matrix("phase", [lam]), 1) @ psi.astype(complex)
+    assert np.max(np.abs(out - exact)) > 1e-5
+    wide = run(2, psi.astype(np.complex128), [gate_ir("phase", 1, [], [], [lam])], mode)
+    np.testing.assert_allclose(wide, exact, rtol=0, atol=1e-12)

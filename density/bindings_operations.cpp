@@ -1,0 +1,115 @@
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <complex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bindings.h"
+#include "rhomira_device_state.h"
+
+namespace py = pybind11;
+
+namespace qalvane::rhomira {
+
+namespace {
+
+using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
+
+// Iterables other than sequences that a parameter list may be: generators,
+// sets, dict views, map and zip objects.
+bool is_parameter_iterable(const py::handle& value) {
+  if (PyGen_Check(value.ptr()) || PyAnySet_Check(value.ptr())) return true;
+  static const char* const kTypes[] = {"map", "zip"};
+  const py::module_ builtins = py::module_::import("builtins");
+  for (const char* name : kTypes)
+    if (py::isinstance(value, builtins.attr(name))) return true;
+  const py::dict probe;
+  for (const py::handle& view : {probe.attr("keys")(), probe.attr("values")(),
+                                 probe.attr("items")()})
+    if (py::isinstance(value, py::type::of(view))) return true;
+  return false;
+}
+
+std::vector<double> read_parameters(const py::object& value) {
+  if (value.is_none()) return {};
+  if (!PySequence_Check(value.ptr()) && is_parameter_iterable(value)) {
+    std::vector<double> out;
+    for (const py::handle item : value) out.push_back(item.cast<double>());
+    return out;
+  }
+  // Sequences other than str and bytes; everything else fails with the
+  // binding layer's cast error.
+  return value.cast<std::vector<double>>();
+}
+
+std::vector<std::complex<double>> elements_of(const ComplexArray& array) {
+  const std::complex<double>* data = array.data();
+  return std::vector<std::complex<double>>(data, data + array.size());
+}
+
+void read_kraus(const py::handle& item, DensityOperation& op) {
+  op.kind = DensityOperationKind::Kraus;
+  const std::string kind = item.attr("operation_kind").cast<std::string>();
+  if (kind != "kraus")
+    throw std::runtime_error("unsupported density operation kind '" + kind + "'");
+  op.targets = item.attr("target").cast<std::vector<int64_t>>();
+  if (py::hasattr(item, "channel_name"))
+    op.channel_name = item.attr("channel_name").cast<std::string>();
+  const ComplexArray matrices = item.attr("kraus_matrices").cast<ComplexArray>();
+  if (matrices.ndim() != 3 || matrices.shape(0) < 1 || matrices.shape(1) < 1 ||
+      matrices.shape(1) != matrices.shape(2))
+    throw std::runtime_error("Kraus matrices must have shape (count, dimension, dimension)");
+  op.kraus_count = static_cast<uint64_t>(matrices.shape(0));
+  op.kraus_dimension = static_cast<uint64_t>(matrices.shape(1));
+  op.kraus_data = elements_of(matrices);
+}
+
+void read_gate(const py::handle& item, DensityOperation& op) {
+  op.kind = DensityOperationKind::Gate;
+  op.name = item.attr("id").cast<std::string>();
+  op.targets = item.attr("target").cast<std::vector<int64_t>>();
+  op.controls = item.attr("control").cast<std::vector<int64_t>>();
+  for (const int64_t v : item.attr("control_state").cast<std::vector<int64_t>>())
+    op.control_state.push_back(static_cast<uint64_t>(v));
+  op.parameters = read_parameters(item.attr("parameter"));
+  op.has_matrix = item.attr("has_stored_matrix").cast<bool>();
+  if (op.has_matrix) {
+    const ComplexArray matrix = item.attr("stored_matrix").cast<ComplexArray>();
+    if (matrix.ndim() != 2 || matrix.shape(0) != matrix.shape(1))
+      throw std::runtime_error("operation matrix must be square");
+    op.matrix = elements_of(matrix);
+  }
+}
+
+void run_density_operations_device(DeviceDensityState& state, int64_t num_qubits,
+                                   const py::iterable& operations) {
+  const std::vector<DensityOperation> parsed = parse_density_operations(operations);
+  if (parsed.empty()) return;
+  py::gil_scoped_release release;
+  state.run_operations(num_qubits, parsed);
+}
+
+}  // namespace
+
+std::vector<DensityOperation> parse_density_operations(const py::iterable& operations) {
+  std::vector<DensityOperation> out;
+  for (const py::handle item : operations) {
+    DensityOperation op;
+    if (py::hasattr(item, "operation_kind"))
+      read_kraus(item, op);
+    else
+      read_gate(item, op);
+    out.push_back(std::move(op));
+  }
+  return out;
+}
+
+void bind_density_operations(py::module_& m) {
+  m.def("run_density_operations_device", &run_density_operations_device, py::arg("state"),
+        py::arg("num_qubits"), py::arg("operations"));
+}
+
+}  // namespace qalvane::rhomira

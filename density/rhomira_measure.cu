@@ -1,0 +1,150 @@
+#include "rhomira_measure.h"
+
+#include <cuda_runtime.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+#include "cuda_error.h"
+#include "device_buffer.h"
+#include "launch.cuh"
+
+namespace qalvane::rhomira {
+
+namespace {
+
+// Outcome index of basis index i: targets[j] lands on bit k-1-j.
+__host__ __device__ __forceinline__ uint64_t outcome_of(uint64_t i, int64_t n,
+                                                        const int64_t* targets, int64_t k,
+                                                        bool little) {
+  uint64_t m = 0;
+  for (int64_t j = 0; j < k; ++j) {
+    const int64_t bit = little ? targets[j] : n - 1 - targets[j];
+    m |= ((i >> bit) & 1u) << (k - 1 - j);
+  }
+  return m;
+}
+
+}  // namespace
+
+template <typename T>
+__global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
+                                             const int64_t* targets, int64_t k, bool little,
+                                             double* probs) {
+  const uint64_t dim = uint64_t{1} << n;
+  const uint64_t step = static_cast<uint64_t>(blockDim.x) * gridDim.x;
+  for (uint64_t i = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; (i >> n) == 0;
+       i += step) {
+    const double w = static_cast<double>(rho[i * dim + i].re);
+    atomicAdd(&probs[outcome_of(i, n, targets, k, little)], w);
+  }
+}
+
+template <typename T>
+__global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho,
+                                                const int64_t* targets, int64_t k, bool little,
+                                                uint64_t outcome, double scale) {
+  const uint64_t dim = uint64_t{1} << n;
+  const uint64_t r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+  const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (r >= dim || c >= dim) return;
+  CuComplex<T>& e = rho[r * dim + c];
+  if (outcome_of(r, n, targets, k, little) == outcome &&
+      outcome_of(c, n, targets, k, little) == outcome) {
+    e.re = static_cast<T>(static_cast<double>(e.re) * scale);
+    e.im = static_cast<T>(static_cast<double>(e.im) * scale);
+  } else {
+    e.re = T(0);
+    e.im = T(0);
+  }
+}
+
+void validate_density_measure(int64_t n, const std::vector<int64_t>& targets,
+                              const std::string& endian) {
+  if (n < 1 || n > 15) throw std::invalid_argument("num_qubits must be in [1, 15]");
+  if (targets.empty()) throw std::invalid_argument("measure targets must not be empty");
+  if (endian != "little" && endian != "big")
+    throw std::invalid_argument("endian must be 'little' or 'big'");
+  uint64_t seen = 0;
+  for (const int64_t q : targets) {
+    if (q < 0 || q >= n) throw std::invalid_argument("measure target index out of range");
+    if (seen & (uint64_t{1} << q)) throw std::invalid_argument("duplicate measure target index");
+    seen |= uint64_t{1} << q;
+  }
+}
+
+uint64_t choose_density_outcome(const std::vector<double>& probabilities, uint64_t seed) {
+  double total = 0.0;
+  for (const double p : probabilities) total += p;
+  if (!(total > 0.0) || std::fabs(total) > std::numeric_limits<double>::max())
+    throw std::runtime_error("density matrix has zero or invalid trace.");
+  const double upper = std::nextafter(total, std::numeric_limits<double>::infinity());
+  std::mt19937_64 generator(seed);
+  double u = static_cast<double>(generator()) * 0x1p-64;
+  if (u >= 1.0) u = 0.9999999999999999;
+  const double r = upper * u + 0.0;
+  // Outcomes without positive weight are never drawn: a draw of exactly 0, or
+  // one that rounds past the accumulated total, falls on the nearest outcome
+  // that can occur instead of one the state cannot be collapsed onto.
+  double acc = 0.0;
+  uint64_t last_positive = probabilities.size() - 1;
+  for (uint64_t m = 0; m < probabilities.size(); ++m) {
+    acc += probabilities[m];
+    if (!(probabilities[m] > 0.0)) continue;
+    if (acc >= r) return m;
+    last_positive = m;
+  }
+  return last_positive;
+}
+
+template <typename T>
+std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int64_t>& targets,
+                            const std::string& endian, int32_t device, uint64_t seed) {
+  validate_density_measure(n, targets, endian);
+  check_cuda(cudaSetDevice(device));
+  const int64_t k = static_cast<int64_t>(targets.size());
+  const uint64_t outcomes = uint64_t{1} << k;
+  const uint64_t dim = uint64_t{1} << n;
+  const bool little = endian == "little";
+
+  DeviceBuffer<int64_t> device_targets;
+  check_cuda(device_targets.allocate(targets.size()));
+  DeviceBuffer<double> probs;
+  check_cuda(probs.allocate(outcomes));
+  check_cuda(cudaMemcpy(device_targets.get(), targets.data(), targets.size() * sizeof(int64_t),
+                        cudaMemcpyHostToDevice));
+  check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
+
+  launch_kernel(density_measure_probs_kernel<T>, dim3(static_cast<unsigned>((dim + 255) / 256)),
+                dim3(256), 0, cudaStream_t{0}, n, static_cast<const CuComplex<T>*>(rho),
+                static_cast<const int64_t*>(device_targets.get()), k, little, probs.get());
+  check_cuda(cudaGetLastError());
+
+  std::vector<double> table(outcomes);
+  check_cuda(cudaMemcpy(table.data(), probs.get(), probs.bytes(), cudaMemcpyDeviceToHost));
+  const uint64_t m = choose_density_outcome(table, seed);
+  const double p = table[m];
+  if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
+
+  launch_kernel(density_measure_collapse_kernel<T>,
+                dim3(static_cast<unsigned>((dim + 31) / 32), static_cast<unsigned>((dim + 7) / 8)),
+                dim3(32, 8), 0, cudaStream_t{0}, n, rho,
+                static_cast<const int64_t*>(device_targets.get()), k, little, m, 1.0 / p);
+  check_cuda(cudaGetLastError());
+
+  std::string outcome(static_cast<std::size_t>(k), '0');
+  for (int64_t j = 0; j < k; ++j)
+    if ((m >> (k - 1 - j)) & 1u) outcome[static_cast<std::size_t>(j)] = '1';
+  return outcome;
+}
+
+template std::string measure_density<float>(int64_t, CuComplex<float>*,
+                                            const std::vector<int64_t>&, const std::string&,
+                                            int32_t, uint64_t);
+template std::string measure_density<double>(int64_t, CuComplex<double>*,
+                                             const std::vector<int64_t>&, const std::string&,
+                                             int32_t, uint64_t);
+
+}  // namespace qalvane::rhomira

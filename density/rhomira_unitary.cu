@@ -1,0 +1,331 @@
+#include "rhomira_unitary.h"
+
+#include <stdexcept>
+
+#include "cuda_error.h"
+#include "density_geometry.h"
+#include "launch.cuh"
+#include "rhomira_complex.h"
+
+namespace qalvane::rhomira {
+
+namespace {
+
+__device__ __forceinline__ uint64_t linear_thread() {
+  return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+}
+
+__device__ __forceinline__ uint64_t linear_stride() {
+  return static_cast<uint64_t>(gridDim.x) * blockDim.x;
+}
+
+}  // namespace
+
+// One target: each thread owns one 2x2 block (rows rb, rb|q; columns cb, cb|q)
+// and applies U from the left and U^dagger from the right in one pass.
+template <typename T, int K>
+__global__ void unitary_merged_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                      uint64_t control_mask, uint64_t control_value,
+                                      const CuComplex<T>* U) {
+  static_assert(K == 1, "the merged kernel is the one-target kernel");
+  const uint64_t r = static_cast<uint64_t>(dim) >> 1;
+  const uint64_t work = r * r;
+  const uint64_t q = uint64_t{1} << targets.targets[0];
+  const CuComplex<T> u00 = U[0], u01 = U[1], u10 = U[2], u11 = U[3];
+  for (uint64_t t = linear_thread(); t < work; t += linear_stride()) {
+    const uint64_t rb = expand_rest(targets, t >> targets.num_rest);
+    const uint64_t cb = expand_rest(targets, t & (r - 1));
+    const bool row_active = index_active(rb, control_mask, control_value);
+    const bool col_active = index_active(cb, control_mask, control_value);
+    if (!row_active && !col_active) continue;
+    const uint64_t d = static_cast<uint64_t>(dim);
+    CuComplex<T>* p0 = rho + rb * d;
+    CuComplex<T>* p1 = rho + (rb | q) * d;
+    CuComplex<T> b00 = p0[cb], b01 = p0[cb | q], b10 = p1[cb], b11 = p1[cb | q];
+    if (row_active) {
+      const CuComplex<T> n00 = cadd(cmul(u00, b00), cmul(u01, b10));
+      const CuComplex<T> n01 = cadd(cmul(u00, b01), cmul(u01, b11));
+      const CuComplex<T> n10 = cadd(cmul(u10, b00), cmul(u11, b10));
+      const CuComplex<T> n11 = cadd(cmul(u10, b01), cmul(u11, b11));
+      b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+    if (col_active) {
+      // B(i, j) = sum_l B(i, l) conj(U(j, l))
+      const CuComplex<T> n00 = cadd(cmul_conj(b00, u00), cmul_conj(b01, u01));
+      const CuComplex<T> n01 = cadd(cmul_conj(b00, u10), cmul_conj(b01, u11));
+      const CuComplex<T> n10 = cadd(cmul_conj(b10, u00), cmul_conj(b11, u01));
+      const CuComplex<T> n11 = cadd(cmul_conj(b10, u10), cmul_conj(b11, u11));
+      b00 = n00, b01 = n01, b10 = n10, b11 = n11;
+    }
+    p0[cb] = b00;
+    p0[cb | q] = b01;
+    p1[cb] = b10;
+    p1[cb | q] = b11;
+  }
+}
+
+// Two targets: four consecutive threads share one 4x4 block, each writing one
+// of its rows. The loop runs warp by warp so that every lane of a warp reaches
+// the barrier that keeps all loads of a block ahead of all its stores.
+template <typename T>
+__global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                           uint64_t control_mask, uint64_t control_value,
+                                           const CuComplex<T>* U) {
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t r = d >> 2;
+  const uint64_t work = 4 * r * r;
+  const uint64_t lane = threadIdx.x % warpSize;
+  uint64_t pat[4];
+#pragma unroll
+  for (int i = 0; i < 4; ++i) pat[i] = target_pattern(targets, i);
+  for (uint64_t warp_base = linear_thread() - lane; warp_base < work;
+       warp_base += linear_stride()) {
+    const uint64_t t = warp_base + lane;
+    const uint64_t a = t & 3, p = t >> 2;
+    bool row_active = false, col_active = false;
+    uint64_t rb = 0, cb = 0;
+    CuComplex<T> B[4][4];
+    if (t < work) {
+      rb = expand_rest(targets, p >> targets.num_rest);
+      cb = expand_rest(targets, p & (r - 1));
+      row_active = index_active(rb, control_mask, control_value);
+      col_active = index_active(cb, control_mask, control_value);
+      if (row_active || col_active) {
+#pragma unroll
+        for (int i = 0; i < 4; ++i)
+#pragma unroll
+          for (int j = 0; j < 4; ++j) B[i][j] = rho[(rb | pat[i]) * d + (cb | pat[j])];
+      }
+    }
+    __syncwarp();
+    if (!row_active && !col_active) continue;
+    CuComplex<T> w[4];
+#pragma unroll
+    for (int j = 0; j < 4; ++j) {
+      if (row_active) {
+        CuComplex<T> sum = czero<T>();
+#pragma unroll
+        for (int l = 0; l < 4; ++l) sum = cadd(sum, cmul(U[a * 4 + l], B[l][j]));
+        w[j] = sum;
+      } else {
+        w[j] = B[a][j];
+      }
+    }
+    CuComplex<T>* out = rho + (rb | pat[a]) * d;
+    if (col_active) {
+#pragma unroll
+      for (int j = 0; j < 4; ++j) {
+        CuComplex<T> sum = czero<T>();
+#pragma unroll
+        for (int l = 0; l < 4; ++l) sum = cadd(sum, cmul_conj(w[l], U[j * 4 + l]));
+        out[cb | pat[j]] = sum;
+      }
+    } else {
+#pragma unroll
+      for (int j = 0; j < 4; ++j) out[cb | pat[j]] = w[j];
+    }
+  }
+}
+
+namespace {
+
+// One pass of the three-to-six-target path, one thread per (line, group):
+// the left pass takes a column's 2^K-vector over the row group and applies
+// U; the right pass takes a row's vector over the column group and applies
+// U^dagger from the right. The whole vector stays in registers.
+template <typename T, int K, bool kLeft>
+__device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t dim,
+                                                   const DeviceTargets& targets,
+                                                   uint64_t control_mask, uint64_t control_value,
+                                                   const CuComplex<T>* U) {
+  constexpr int kSize = 1 << K;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t r = d >> K;
+  const uint64_t work = r * d;
+  // Element offsets of the group members: along rows (stride d) or columns.
+  uint64_t offset[kSize];
+#pragma unroll
+  for (int i = 0; i < kSize; ++i) offset[i] = kLeft ? target_pattern(targets, i) * d
+                                                   : target_pattern(targets, i);
+  for (uint64_t t = linear_thread(); t < work; t += linear_stride()) {
+    const uint64_t line = t >> targets.num_rest;
+    const uint64_t base = expand_rest(targets, t & (r - 1));
+    if (!index_active(base, control_mask, control_value)) continue;
+    CuComplex<T>* first = kLeft ? rho + base * d + line : rho + line * d + base;
+    CuComplex<T> v[kSize];
+#pragma unroll
+    for (int i = 0; i < kSize; ++i) v[i] = first[offset[i]];
+#pragma unroll
+    for (int i = 0; i < kSize; ++i) {
+      CuComplex<T> sum = czero<T>();
+#pragma unroll
+      for (int l = 0; l < kSize; ++l)
+        sum = cadd(sum, kLeft ? cmul(U[i * kSize + l], v[l]) : cmul_conj(v[l], U[i * kSize + l]));
+      first[offset[i]] = sum;
+    }
+  }
+}
+
+}  // namespace
+
+// K targets, left pass: C applied from the left to every column.
+template <typename T, int K>
+__global__ void unitary_left_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                    uint64_t control_mask, uint64_t control_value,
+                                    const CuComplex<T>* U) {
+  unitary_group_pass<T, K, true>(rho, dim, targets, control_mask, control_value, U);
+}
+
+// K targets, right pass: C^dagger applied from the right to every row.
+template <typename T, int K>
+__global__ void unitary_right_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                     uint64_t control_mask, uint64_t control_value,
+                                     const CuComplex<T>* U) {
+  unitary_group_pass<T, K, false>(rho, dim, targets, control_mask, control_value, U);
+}
+
+namespace {
+
+__device__ __forceinline__ bool element_thread(int64_t dim, uint64_t& r, uint64_t& c) {
+  r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+  c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  return r < d && c < d;
+}
+
+}  // namespace
+
+// Uncontrolled diag(d0, d1): elements whose row and column agree on the target
+// bit would be multiplied by |d|^2 = 1 and are left as they are.
+template <typename T>
+__global__ void diagonal_free_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask,
+                                     CuComplex<T> f_hi, CuComplex<T> f_lo) {
+  uint64_t r, c;
+  if (!element_thread(dim, r, c)) return;
+  const bool hr = (r & target_mask) != 0;
+  const bool hc = (c & target_mask) != 0;
+  if (hr == hc) return;
+  CuComplex<T>& e = rho[r * static_cast<uint64_t>(dim) + c];
+  e = cmul(e, hr ? f_hi : f_lo);
+}
+
+// Controlled diag(d0, d1): row factor fr and column factor fc are 1 outside
+// the controls. Where both are the same factor, fr * conj(fc) = |d|^2 = 1, so
+// those elements (the diagonal among them) are left bit-identical.
+template <typename T>
+__global__ void diagonal_controlled_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask,
+                                           uint64_t control_mask, uint64_t control_value,
+                                           CuComplex<T> d0, CuComplex<T> d1) {
+  uint64_t r, c;
+  if (!element_thread(dim, r, c)) return;
+  const bool ra = index_active(r, control_mask, control_value);
+  const bool ca = index_active(c, control_mask, control_value);
+  // 0: identity, 1: d0, 2: d1
+  const int kr = ra ? ((r & target_mask) != 0 ? 2 : 1) : 0;
+  const int kc = ca ? ((c & target_mask) != 0 ? 2 : 1) : 0;
+  if (kr == kc) return;
+  const CuComplex<T> one{T(1), T(0)};
+  const CuComplex<T> fr = kr == 0 ? one : (kr == 2 ? d1 : d0);
+  const CuComplex<T> fc = kc == 0 ? one : (kc == 2 ? d1 : d0);
+  CuComplex<T>& e = rho[r * static_cast<uint64_t>(dim) + c];
+  e = cmul(e, cmul_conj(fr, fc));
+}
+
+// X (is_swap false) or SWAP: the thread of the lower index of each moved pair
+// exchanges the two elements; no arithmetic touches the values.
+template <typename T>
+__global__ void permutation_kernel(CuComplex<T>* rho, int64_t dim, uint64_t flip_mask,
+                                   uint64_t control_mask, uint64_t control_value, bool is_swap) {
+  uint64_t r, c;
+  if (!element_thread(dim, r, c)) return;
+  bool rflip = index_active(r, control_mask, control_value);
+  bool cflip = index_active(c, control_mask, control_value);
+  if (is_swap) {
+    const uint64_t rb = r & flip_mask, cbits = c & flip_mask;
+    rflip = rflip && rb != 0 && rb != flip_mask;
+    cflip = cflip && cbits != 0 && cbits != flip_mask;
+  }
+  const uint64_t r2 = rflip ? r ^ flip_mask : r;
+  const uint64_t c2 = cflip ? c ^ flip_mask : c;
+  if (!(r2 > r || (r2 == r && c2 > c))) return;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const CuComplex<T> a = rho[r * d + c];
+  rho[r * d + c] = rho[r2 * d + c2];
+  rho[r2 * d + c2] = a;
+}
+
+template <typename T>
+void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint64_t control_value,
+                    const CuComplex<T>* U, cudaStream_t stream, const DeviceTargets& targets) {
+  const int64_t m = targets.num_targets;
+  const uint64_t r = static_cast<uint64_t>(dim) >> (m >= 0 && m < 63 ? m : 0);
+  const uint64_t column_work = r * static_cast<uint64_t>(dim);
+  const dim3 block(kDensityThreads);
+  const char* const kFailed = "unitary kernel launch failed: ";
+  const auto two_pass = [&](auto left, auto right) {
+    launch_kernel(left, linear_grid(column_work), block, 0, stream, rho, dim, targets,
+                  control_mask, control_value, U);
+    check_launch(kFailed);
+    launch_kernel(right, linear_grid(column_work), block, 0, stream, rho, dim, targets,
+                  control_mask, control_value, U);
+    check_launch(kFailed);
+  };
+  switch (m) {
+    case 1:
+      launch_kernel(unitary_merged_kernel<T, 1>, linear_grid(r * r), block, 0, stream, rho, dim,
+                    targets, control_mask, control_value, U);
+      check_launch(kFailed);
+      return;
+    case 2:
+      launch_kernel(unitary_merged_row2_kernel<T>, linear_grid(4 * r * r), block, 0, stream, rho,
+                    dim, targets, control_mask, control_value, U);
+      check_launch(kFailed);
+      return;
+    case 3:
+      return two_pass(unitary_left_kernel<T, 3>, unitary_right_kernel<T, 3>);
+    case 4:
+      return two_pass(unitary_left_kernel<T, 4>, unitary_right_kernel<T, 4>);
+    case 5:
+      return two_pass(unitary_left_kernel<T, 5>, unitary_right_kernel<T, 5>);
+    case 6:
+      return two_pass(unitary_left_kernel<T, 6>, unitary_right_kernel<T, 6>);
+    default:
+      throw std::runtime_error("GPU density unitary supports at most 6 targets");
+  }
+}
+
+template <typename T>
+void launch_diagonal(CuComplex<T>* rho, int64_t dim, uint64_t target_mask, uint64_t control_mask,
+                     uint64_t control_value, CuComplex<T> d0, CuComplex<T> d1,
+                     cudaStream_t stream) {
+  if (control_mask != 0) {
+    launch_kernel(diagonal_controlled_kernel<T>, element_grid(dim), element_block(), 0, stream,
+                  rho, dim, target_mask, control_mask, control_value, d0, d1);
+  } else {
+    const CuComplex<T> f_hi = cmul_conj(d1, d0);
+    launch_kernel(diagonal_free_kernel<T>, element_grid(dim), element_block(), 0, stream, rho,
+                  dim, target_mask, f_hi, cconj(f_hi));
+  }
+  check_launch("diagonal kernel launch failed: ");
+}
+
+template <typename T>
+void launch_permutation(CuComplex<T>* rho, int64_t dim, uint64_t flip_mask, uint64_t control_mask,
+                        uint64_t control_value, bool is_swap, cudaStream_t stream) {
+  launch_kernel(permutation_kernel<T>, element_grid(dim), element_block(), 0, stream, rho, dim,
+                flip_mask, control_mask, control_value, is_swap);
+  check_launch("permutation kernel launch failed: ");
+}
+
+#define QALVANE_RHOMIRA_UNITARY_INSTANTIATE(T)                                                  \
+  template void launch_unitary<T>(CuComplex<T>*, int64_t, uint64_t, uint64_t,                \
+                                  const CuComplex<T>*, cudaStream_t, const DeviceTargets&);    \
+  template void launch_diagonal<T>(CuComplex<T>*, int64_t, uint64_t, uint64_t, uint64_t,     \
+                                   CuComplex<T>, CuComplex<T>, cudaStream_t);                 \
+  template void launch_permutation<T>(CuComplex<T>*, int64_t, uint64_t, uint64_t, uint64_t,  \
+                                      bool, cudaStream_t);
+
+QALVANE_RHOMIRA_UNITARY_INSTANTIATE(float)
+QALVANE_RHOMIRA_UNITARY_INSTANTIATE(double)
+
+}  // namespace qalvane::rhomira
