@@ -81,10 +81,10 @@ template <typename T>
 DenseMMScratch<T> acquire_densemm_cache(int64_t n) {
   DenseMMCache<T>& cache = cache_of_thread<T>();
   int current = 0;
-  qalvane::check_cuda_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
+  check_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
   if (cache.device != current) {
     cache.release();
-    qalvane::check_cuda_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
+    check_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
     cache.device = current;
   }
   if (cache.handle == nullptr) {
@@ -98,11 +98,11 @@ DenseMMScratch<T> acquire_densemm_cache(int64_t n) {
     cache.gemm.reset();
     cache.capacity = 0;
     cudaError_t err = cache.transpose.allocate(needed);
-    qalvane::check_cuda_step(err, "cudaMalloc cached DenseMM transpose buffer");
+    check_step(err, "cudaMalloc cached DenseMM transpose buffer");
     err = cache.gemm.allocate(needed);
     if (err != cudaSuccess) {
       cache.transpose.reset();
-      qalvane::check_cuda_step(err, "cudaMalloc cached DenseMM GEMM buffer");
+      check_step(err, "cudaMalloc cached DenseMM GEMM buffer");
     }
     cache.capacity = needed;
   }

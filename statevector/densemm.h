@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "cu_complex.h"
+#include "cuda_error.h"
 #include "device_buffer.h"
 
 namespace tovrek::fusion {
@@ -15,6 +16,15 @@ namespace tovrek::fusion {
 using qalvane::CuComplex;
 
 constexpr unsigned kTransposeThreads = 256;
+
+// "<step>: <text>" for a failed runtime call of the fused path. The call's
+// code is also taken back from the last error, so that the launch check after
+// a later group does not report it again.
+inline void check_step(cudaError_t err, const char* step) {
+  if (err == cudaSuccess) return;
+  (void)cudaGetLastError();
+  qalvane::check_cuda_step(err, step);
+}
 
 // Scratch of one host thread and precision: kept from first use to thread
 // exit, grown but never shrunk, rebuilt when the thread moves to another device.

@@ -426,8 +426,8 @@ def test_execution_failures_report_their_step_and_free_everything(dense, name, n
         assert str(err.value) == message + text
         if name not in ("launch", "cudaStreamSynchronize", "cublasSetStream", "cublasZgemm"):
             np.testing.assert_array_equal(state.to_numpy(), psi)
-        hostcuda.reset()
-        # The failure left nothing behind that spoils the next execution.
+        # The failure left nothing behind, not even a stale last error, that
+        # spoils the next execution.
         state = DeviceState.from_numpy(n, psi.copy())
         tovrek.execute_prepared_fusion_chunk(state, chunk)
         return state.to_numpy()
