@@ -38,23 +38,26 @@ inline DeviceTargets make_device_targets(const std::vector<int64_t>& targets, in
   return out;
 }
 
-// Spreads the bits of a compressed index x in [0, 2^num_rest) onto the rest
-// qubits; the target bits of the result are 0.
-__host__ __device__ __forceinline__ uint64_t expand_rest(const DeviceTargets& t, uint64_t x) {
+// Bit i of x placed on qubit qubits[i], for the first count slots.
+template <int kSlots>
+__host__ __device__ __forceinline__ uint64_t place_bits(const int64_t (&qubits)[kSlots],
+                                                        int64_t count, uint64_t x) {
   uint64_t full = 0;
 #pragma unroll
-  for (int i = 0; i < kMaxDensityQubits; ++i)
-    if (i < t.num_rest && (x >> i & 1)) full |= uint64_t{1} << t.rest[i];
+  for (int i = 0; i < kSlots; ++i)
+    if (i < count && (x >> i & 1)) full |= uint64_t{1} << qubits[i];
   return full;
+}
+
+// Spreads a compressed index x in [0, 2^num_rest) onto the rest qubits; the
+// target bits of the result are 0.
+__host__ __device__ __forceinline__ uint64_t expand_rest(const DeviceTargets& t, uint64_t x) {
+  return place_bits(t.rest, t.num_rest, x);
 }
 
 // pat(a): bit j of the local index a placed on qubit targets[j].
 __host__ __device__ __forceinline__ uint64_t target_pattern(const DeviceTargets& t, uint64_t a) {
-  uint64_t full = 0;
-#pragma unroll
-  for (int j = 0; j < kMaxDensityTargets; ++j)
-    if (j < t.num_targets && (a >> j & 1)) full |= uint64_t{1} << t.targets[j];
-  return full;
+  return place_bits(t.targets, t.num_targets, a);
 }
 
 // A row or column index takes part in a controlled operation when its control

@@ -184,6 +184,9 @@ void execute_operations(DeviceDensityState& state, int64_t n,
     check_cuda(cudaMemcpy(pool.get(), host_pool.data(), pool.bytes(), cudaMemcpyHostToDevice));
   }
 
+  // A failed runtime call of an earlier call leaves its code as the last
+  // error; drop it so that each launch check reports only its own launch.
+  (void)cudaGetLastError();
   CuComplex<T>* rho = state.data_as<T>();
   const int64_t dim = static_cast<int64_t>(state.dimension());
   try {

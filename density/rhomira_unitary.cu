@@ -127,65 +127,61 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, Devic
   }
 }
 
-// K targets, left pass: one thread per (column, row group) multiplies the
-// 2^K-vector of that column by U.
-template <typename T, int K>
-__global__ void unitary_left_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
-                                    uint64_t control_mask, uint64_t control_value,
-                                    const CuComplex<T>* U) {
+namespace {
+
+// One pass of the three-to-six-target path, one thread per (line, group):
+// the left pass takes a column's 2^K-vector over the row group and applies
+// U; the right pass takes a row's vector over the column group and applies
+// U^dagger from the right. The whole vector stays in registers.
+template <typename T, int K, bool kLeft>
+__device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t dim,
+                                                   const DeviceTargets& targets,
+                                                   uint64_t control_mask, uint64_t control_value,
+                                                   const CuComplex<T>* U) {
   constexpr int kSize = 1 << K;
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t r = d >> K;
   const uint64_t work = r * d;
-  uint64_t pat[kSize];
+  // Element offsets of the group members: along rows (stride d) or columns.
+  uint64_t offset[kSize];
 #pragma unroll
-  for (int i = 0; i < kSize; ++i) pat[i] = target_pattern(targets, i);
+  for (int i = 0; i < kSize; ++i) offset[i] = kLeft ? target_pattern(targets, i) * d
+                                                   : target_pattern(targets, i);
   for (uint64_t t = linear_thread(); t < work; t += linear_stride()) {
-    const uint64_t col = t >> targets.num_rest;
-    const uint64_t rb = expand_rest(targets, t & (r - 1));
-    if (!index_active(rb, control_mask, control_value)) continue;
+    const uint64_t line = t >> targets.num_rest;
+    const uint64_t base = expand_rest(targets, t & (r - 1));
+    if (!index_active(base, control_mask, control_value)) continue;
+    CuComplex<T>* first = kLeft ? rho + base * d + line : rho + line * d + base;
     CuComplex<T> v[kSize];
 #pragma unroll
-    for (int i = 0; i < kSize; ++i) v[i] = rho[(rb | pat[i]) * d + col];
+    for (int i = 0; i < kSize; ++i) v[i] = first[offset[i]];
 #pragma unroll
     for (int i = 0; i < kSize; ++i) {
       CuComplex<T> sum = czero<T>();
 #pragma unroll
-      for (int l = 0; l < kSize; ++l) sum = cadd(sum, cmul(U[i * kSize + l], v[l]));
-      rho[(rb | pat[i]) * d + col] = sum;
+      for (int l = 0; l < kSize; ++l)
+        sum = cadd(sum, kLeft ? cmul(U[i * kSize + l], v[l]) : cmul_conj(v[l], U[i * kSize + l]));
+      first[offset[i]] = sum;
     }
   }
 }
 
-// K targets, right pass: one thread per (row, column group) multiplies the
-// row vector by U^dagger.
+}  // namespace
+
+// K targets, left pass: C applied from the left to every column.
+template <typename T, int K>
+__global__ void unitary_left_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                    uint64_t control_mask, uint64_t control_value,
+                                    const CuComplex<T>* U) {
+  unitary_group_pass<T, K, true>(rho, dim, targets, control_mask, control_value, U);
+}
+
+// K targets, right pass: C^dagger applied from the right to every row.
 template <typename T, int K>
 __global__ void unitary_right_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
                                      uint64_t control_mask, uint64_t control_value,
                                      const CuComplex<T>* U) {
-  constexpr int kSize = 1 << K;
-  const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t r = d >> K;
-  const uint64_t work = r * d;
-  uint64_t pat[kSize];
-#pragma unroll
-  for (int i = 0; i < kSize; ++i) pat[i] = target_pattern(targets, i);
-  for (uint64_t t = linear_thread(); t < work; t += linear_stride()) {
-    const uint64_t row = t >> targets.num_rest;
-    const uint64_t cb = expand_rest(targets, t & (r - 1));
-    if (!index_active(cb, control_mask, control_value)) continue;
-    CuComplex<T>* line = rho + row * d;
-    CuComplex<T> w[kSize];
-#pragma unroll
-    for (int j = 0; j < kSize; ++j) w[j] = line[cb | pat[j]];
-#pragma unroll
-    for (int j = 0; j < kSize; ++j) {
-      CuComplex<T> sum = czero<T>();
-#pragma unroll
-      for (int l = 0; l < kSize; ++l) sum = cadd(sum, cmul_conj(w[l], U[j * kSize + l]));
-      line[cb | pat[j]] = sum;
-    }
-  }
+  unitary_group_pass<T, K, false>(rho, dim, targets, control_mask, control_value, U);
 }
 
 namespace {

@@ -4,6 +4,17 @@ objects read by attribute the way the toolkit hands them in."""
 import numpy as np
 
 
+def failure(call, *args):
+    """(exception class, message) of what call(*args) raises. The traceback
+    is dropped on return, so it keeps no state object alive for the next
+    test's allocation count."""
+    try:
+        call(*args)
+    except Exception as error:  # noqa: BLE001 - the class is what is checked
+        return type(error), str(error)
+    raise AssertionError("no exception raised")
+
+
 class Gate:
     """Gate form: no `operation_kind` attribute."""
 

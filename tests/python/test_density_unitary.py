@@ -29,7 +29,7 @@ CASES = [(1, 1, 0), (1, 3, 2), (2, 2, 0), (2, 4, 1), (2, 7, 3), (3, 3, 0), (3, 5
 
 @pytest.mark.parametrize("m, n, k", CASES)
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_random_controlled_unitary(m, n, k, dtype, no_leaks):
+def test_random_controlled_unitary(m, n, k, dtype):
     rng = np.random.default_rng(100 * m + 10 * n + k)
     qubits = [int(q) for q in rng.permutation(n)]
     targets, controls = qubits[:m], qubits[m:m + k]
