@@ -43,9 +43,9 @@ test: test-host
 # interpreter is not instrumented: the sanitizer runtimes are preloaded and
 # the interpreter's own allocations are kept out of the leak report.
 ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0 \
+  ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=0 \
   LSAN_OPTIONS=suppressions=$(abspath tools/lsan.supp):print_suppressions=0 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 build-asan: setup
 	cmake -S . -B build/asan $(CMAKE_COMMON) -DQALVANE_RUNTIME=host -DQALVANE_SANITIZE=ON -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/asan -j $(JOBS)

@@ -43,6 +43,17 @@ class DeviceBuffer {
     return cudaSuccess;
   }
 
+  // Frees now and reports the runtime's answer, for paths that check
+  // releases. A refused free keeps the pointer, so the destructor tries again.
+  cudaError_t release() noexcept {
+    if (ptr_ == nullptr) return cudaSuccess;
+    const cudaError_t err = cudaFree(ptr_);
+    if (err != cudaSuccess) return err;
+    ptr_ = nullptr;
+    count_ = 0;
+    return err;
+  }
+
   void reset() noexcept {
     if (ptr_ != nullptr) (void)cudaFree(ptr_);
     ptr_ = nullptr;

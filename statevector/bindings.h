@@ -15,5 +15,8 @@ void bind_measure(pybind11::module_& m);       // measure_device, sample_measure
 
 // The shared check of a caller's NumPy state (writability is not looked at).
 void check_host_state(int64_t n, const pybind11::array& state);
+// Its checks before the dtype (buffer, dimensions, contiguity, n, size), for
+// bindings that check other arguments before the dtype.
+void check_host_layout(int64_t n, const pybind11::array& state);
 
 }  // namespace tovrek

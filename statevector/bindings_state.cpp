@@ -19,13 +19,17 @@ using qalvane::dtype_of_array;
 using qalvane::parse_device;
 using qalvane::parse_dtype;
 
-void check_host_state(int64_t n, const py::array& state) {
+void check_host_layout(int64_t n, const py::array& state) {
   const py::buffer_info info = state.request();
   if (info.ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
   if ((state.flags() & py::array::c_style) == 0)
     throw std::invalid_argument("state must be C-contiguous");
   if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
   if (info.size != (int64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
+}
+
+void check_host_state(int64_t n, const py::array& state) {
+  check_host_layout(n, state);
   (void)dtype_of_array(state);
 }
 

@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -85,6 +86,13 @@ void cu_swap(int64_t n, CuComplex<T>* data, int32_t target0, int32_t target1,
 template <typename T>
 void cu_global_phase(int64_t n, CuComplex<T>* data, std::vector<int64_t> controls,
                      const std::vector<int64_t>& control_state, cudaStream_t stream, T angle);
+
+// The checks cu_unitary makes before anything is allocated or launched, in
+// its order: target count, matrix dimension and size, control masks, target
+// positions. The runner calls it too, before its own qubit checks.
+void check_unitary_gate(const std::vector<int64_t>& targets, std::size_t matrix_size,
+                        int64_t matrix_dim, const std::vector<int64_t>& controls,
+                        const std::vector<int64_t>& control_state);
 
 // Synchronises the stream before it returns.
 template <typename T>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cu_complex.h"
+#include "cuda_error.h"
 #include "tovrek_types.h"
 
 namespace tovrek {
@@ -59,12 +60,29 @@ __host__ __device__ __forceinline__ uint64_t deposit_free_bits(uint64_t j, uint6
   return j;
 }
 
+// Places the bits of j, lowest first, at the set bit positions of m (the
+// inverse of gathering those positions); walks only the set bits of m.
+__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t j, uint64_t m) {
+  uint64_t out = 0;
+  for (; m != 0 && j != 0; m &= m - 1, j >>= 1)
+    if (j & 1) out |= m & (~m + 1);
+  return out;
+}
+
 __host__ __device__ __forceinline__ uint64_t global_thread_index() {
   return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
 __host__ __device__ __forceinline__ uint64_t grid_stride() {
   return static_cast<uint64_t>(blockDim.x) * gridDim.x;
+}
+
+// A failed runtime call also leaves its code as the last error; it is taken
+// back here so that the next launch check does not report it a second time.
+inline void check_cuda_call(cudaError_t err) {
+  if (err == cudaSuccess) return;
+  (void)cudaGetLastError();
+  qalvane::throw_cuda_error(err);
 }
 
 }  // namespace tovrek

@@ -8,18 +8,16 @@
 #include <cstdint>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define HOSTCUDA_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HOSTCUDA_ASAN 1
-#endif
-#endif
-
-#if defined(HOSTCUDA_ASAN)
-#include <sanitizer/asan_interface.h>
-#include <sanitizer/common_interface_defs.h>
-#endif
+// AddressSanitizer's fiber hooks, called whenever its runtime is loaded:
+// kernels may be instrumented even where this file is not.
+extern "C" {
+void __sanitizer_start_switch_fiber(void** fake_stack_save, const void* bottom, std::size_t size)
+    __attribute__((weak));
+void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_old,
+                                     std::size_t* size_old) __attribute__((weak));
+void __asan_unpoison_memory_region(const volatile void* addr, std::size_t size)
+    __attribute__((weak));
+}
 
 #if !defined(__x86_64__)
 #error "hostcuda fibers support x86-64 only"
@@ -79,11 +77,10 @@ hostcuda_fiber_start:
 namespace hostcuda::detail {
 namespace {
 
-#if defined(HOSTCUDA_ASAN)
-constexpr std::size_t kStackSize = 256 * 1024;  // instrumented frames are larger
-#else
-constexpr std::size_t kStackSize = 128 * 1024;
-#endif
+// Generous for instrumented frames too; only touched pages cost memory.
+constexpr std::size_t kStackSize = 256 * 1024;
+
+bool asan() { return &__sanitizer_start_switch_fiber != nullptr; }
 
 std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE)); }
 std::size_t slot_size() { return page_size() + kStackSize; }
@@ -104,9 +101,8 @@ FiberPool::~FiberPool() {
   quitting_ = true;
   for (int slot = 0; slot < kMaxFibers; ++slot)
     if (fibers_[slot].started && fibers_[slot].finished) resume(slot);
-#if defined(HOSTCUDA_ASAN)
-  __asan_unpoison_memory_region(region_, region_size_);
-#endif
+  if (&__asan_unpoison_memory_region != nullptr)
+    __asan_unpoison_memory_region(region_, region_size_);
   munmap(region_, region_size_);
 }
 
@@ -124,7 +120,10 @@ bool FiberPool::resume(int slot) {
     asm volatile("fnstcw %0" : "=m"(fpu_control));
     // The frame hostcuda_switch_context pops: control words, r15, r14, r13,
     // r12, rbx, rbp, then the return address.
-    auto* top = reinterpret_cast<std::uint64_t*>(stack_base(slot) + kStackSize);
+    // Tops staggered by a few cache lines: equal offsets modulo the stack
+    // size would make every fiber's hot frame compete for the same cache sets.
+    const std::size_t stagger = static_cast<std::size_t>(slot % 64) * 64;
+    auto* top = reinterpret_cast<std::uint64_t*>(stack_base(slot) + kStackSize - stagger);
     top[-1] = reinterpret_cast<std::uint64_t>(&hostcuda_fiber_start);
     top[-2] = 0;
     top[-3] = 0;
@@ -146,9 +145,7 @@ bool FiberPool::resume(int slot) {
 void FiberPool::yield() { switch_to_host(current_, false); }
 
 void FiberPool::entry(FiberPool* pool, int slot) {
-#if defined(HOSTCUDA_ASAN)
-  __sanitizer_finish_switch_fiber(nullptr, &pool->host_stack_bottom_, &pool->host_stack_size_);
-#endif
+  if (asan()) __sanitizer_finish_switch_fiber(nullptr, &pool->host_stack_bottom_, &pool->host_stack_size_);
   while (!pool->quitting_) {
     pool->body_(slot);
     pool->fibers_[slot].finished = true;
@@ -159,28 +156,20 @@ void FiberPool::entry(FiberPool* pool, int slot) {
 }
 
 void FiberPool::switch_to_fiber(int slot) {
-#if defined(HOSTCUDA_ASAN)
-  __sanitizer_start_switch_fiber(&host_fake_stack_, stack_base(slot), kStackSize);
-#endif
+  if (asan()) __sanitizer_start_switch_fiber(&host_fake_stack_, stack_base(slot), kStackSize);
   hostcuda_switch_context(&host_sp_, fibers_[slot].sp);
-#if defined(HOSTCUDA_ASAN)
-  __sanitizer_finish_switch_fiber(host_fake_stack_, nullptr, nullptr);
-#endif
+  if (asan()) __sanitizer_finish_switch_fiber(host_fake_stack_, nullptr, nullptr);
 }
 
 void FiberPool::switch_to_host(int slot, bool exiting) {
   Fiber& fiber = fibers_[slot];
-#if defined(HOSTCUDA_ASAN)
   // A null save slot tells AddressSanitizer this fiber is gone for good.
-  __sanitizer_start_switch_fiber(exiting ? nullptr : &fiber.fake_stack, host_stack_bottom_,
-                                 host_stack_size_);
-#else
-  (void)exiting;
-#endif
+  if (asan())
+    __sanitizer_start_switch_fiber(exiting ? nullptr : &fiber.fake_stack, host_stack_bottom_,
+                                   host_stack_size_);
   hostcuda_switch_context(&fiber.sp, host_sp_);
-#if defined(HOSTCUDA_ASAN)
-  __sanitizer_finish_switch_fiber(fiber.fake_stack, &host_stack_bottom_, &host_stack_size_);
-#endif
+  if (asan())
+    __sanitizer_finish_switch_fiber(fiber.fake_stack, &host_stack_bottom_, &host_stack_size_);
 }
 
 }  // namespace hostcuda::detail

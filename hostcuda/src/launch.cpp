@@ -27,10 +27,10 @@ enum class State : unsigned char { kReady, kAtBlockBarrier, kAtWarpBarrier, kDon
 
 struct Launch {
   dim3 block;
-  unsigned threads;
-  void (*run)(const void*);
-  const void* ctx;
-  std::mt19937_64* rng;  // null unless shuffling
+  unsigned threads = 0;
+  void (*run)(const void*) = nullptr;
+  const void* ctx = nullptr;
+  std::mt19937_64* rng = nullptr;  // null unless shuffling
   bool on_fibers = false;
   bool barrier_seen = false;
   bool failed = false;  // reported as cudaErrorLaunchFailure
@@ -38,8 +38,11 @@ struct Launch {
   // Fiber mode: the running thread, the state of each, threads to resume.
   unsigned current = 0;
   std::vector<State> state;
-  std::vector<unsigned> warp_mask;
+  std::vector<unsigned> warp_mask;     // per thread, while at __syncwarp
+  std::vector<unsigned> warp_waiting;  // per warp: lanes at __syncwarp
+  std::vector<unsigned> warp_done;     // per warp: lanes that exited
   std::vector<unsigned> ready;
+  std::vector<unsigned> released;
   std::size_t next_ready = 0;
   unsigned live = 0;
   unsigned at_block_barrier = 0;
@@ -73,23 +76,25 @@ void make_ready(Launch& launch, std::vector<unsigned>& released) {
 // Releases the threads whose barrier the latest event (an arrival or an exit
 // of thread t) has completed.
 void settle(Launch& launch, unsigned t) {
-  std::vector<unsigned> released;
+  std::vector<unsigned>& released = launch.released;
+  released.clear();
   if (launch.live > 0 && launch.at_block_barrier == launch.live) {
     for (unsigned i = 0; i < launch.threads; ++i)
       if (launch.state[i] == State::kAtBlockBarrier) released.push_back(i);
     launch.at_block_barrier = 0;
   }
-  const unsigned first = t / kWarp * kWarp;
-  const unsigned lanes = std::min(kWarp, launch.threads - first);
-  unsigned waiting = 0, passed = 0;  // lanes at __syncwarp; lanes that do not hold it up
-  for (unsigned lane = 0; lane < kWarp; ++lane) {
-    const State s = lane < lanes ? launch.state[first + lane] : State::kDone;
-    if (s == State::kAtWarpBarrier) waiting |= 1u << lane;
-    if (s == State::kAtWarpBarrier || s == State::kDone) passed |= 1u << lane;
+  const unsigned warp = t / kWarp;
+  if (unsigned waiting = launch.warp_waiting[warp]) {
+    const unsigned first = warp * kWarp;
+    const unsigned lanes = std::min(kWarp, launch.threads - first);
+    const unsigned absent = lanes == kWarp ? 0u : ~0u << lanes;
+    const unsigned passed = waiting | launch.warp_done[warp] | absent;
+    for (unsigned lane = 0; lane < lanes; ++lane)
+      if ((waiting >> lane & 1u) && (launch.warp_mask[first + lane] & ~passed) == 0) {
+        released.push_back(first + lane);
+        launch.warp_waiting[warp] &= ~(1u << lane);
+      }
   }
-  for (unsigned lane = 0; lane < lanes; ++lane)
-    if ((waiting >> lane & 1u) && (launch.warp_mask[first + lane] & ~passed) == 0)
-      released.push_back(first + lane);
   make_ready(launch, released);
 }
 
@@ -99,6 +104,8 @@ void run_block_on_fibers(Launch& launch) {
   launch.broken = false;
   launch.state.assign(launch.threads, State::kReady);
   launch.warp_mask.assign(launch.threads, 0);
+  launch.warp_waiting.assign((launch.threads + kWarp - 1) / kWarp, 0);
+  launch.warp_done.assign(launch.warp_waiting.size(), 0);
   launch.ready.resize(launch.threads);
   std::iota(launch.ready.begin(), launch.ready.end(), 0u);
   if (launch.rng) std::shuffle(launch.ready.begin(), launch.ready.end(), *launch.rng);
@@ -111,6 +118,7 @@ void run_block_on_fibers(Launch& launch) {
     launch.current = t;
     if (t_fibers->resume(static_cast<int>(t))) {
       launch.state[t] = State::kDone;
+      launch.warp_done[t / kWarp] |= 1u << (t % kWarp);
       --launch.live;
     }
     settle(launch, t);
@@ -122,6 +130,7 @@ void run_block_on_fibers(Launch& launch) {
     launch.failed = true;
     launch.broken = true;
     launch.at_block_barrier = 0;
+    std::fill(launch.warp_waiting.begin(), launch.warp_waiting.end(), 0u);
     for (unsigned i = 0; i < launch.threads; ++i)
       if (launch.state[i] != State::kDone) {
         launch.state[i] = State::kReady;
@@ -212,7 +221,11 @@ void launch(dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream,
     return;
   }
 
-  Launch launch{block, block.x * block.y * block.z, run, ctx, nullptr};
+  Launch launch;
+  launch.block = block;
+  launch.threads = block.x * block.y * block.z;
+  launch.run = run;
+  launch.ctx = ctx;
   bool restart = false;
   if (const std::uint64_t seed = shuffle_seed(&restart)) {
     if (restart) t_rng.seed(seed);
@@ -268,7 +281,9 @@ void __syncwarp(unsigned int mask) {
   }
   launch->barrier_seen = true;
   if (launch->broken) return;
-  launch->state[launch->current] = State::kAtWarpBarrier;
-  launch->warp_mask[launch->current] = mask | 1u << (launch->current % kWarp);
+  const unsigned t = launch->current;
+  launch->state[t] = State::kAtWarpBarrier;
+  launch->warp_mask[t] = mask | 1u << (t % kWarp);
+  launch->warp_waiting[t / kWarp] |= 1u << (t % kWarp);
   t_fibers->yield();
 }

@@ -36,7 +36,9 @@ TEST_P(FailNth, FailsExactlyTheNthCallWithTheGivenCode) {
 
 // Checks that a failure was also recorded as the last error, and clears it.
 cudaError_t cleared(cudaError_t error) {
-  if (error != cudaSuccess) EXPECT_EQ(cudaGetLastError(), error);
+  if (error != cudaSuccess) {
+    EXPECT_EQ(cudaGetLastError(), error);
+  }
   return error;
 }
 
@@ -103,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                  kernels::set_flag(reinterpret_cast<int*>(d), dim3(1), dim3(1), 0);
                  return cudaGetLastError();
                }}),
-    [](const ::testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Target>& param) { return std::string(param.param.name); });
 
 using Control = HostCudaTest;
 

@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         Text{cudaErrorLaunchFailure, "cudaErrorLaunchFailure", "unspecified launch failure"},
         Text{cudaErrorNotSupported, "cudaErrorNotSupported", "operation not supported"},
         Text{cudaErrorUnknown, "cudaErrorUnknown", "unknown error"}),
-    [](const ::testing::TestParamInfo<Text>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Text>& param) { return std::string(param.param.name); });
 
 TEST(ErrorCodes, HaveCudaNumericValues) {
   EXPECT_EQ(cudaErrorInvalidValue, 1);
@@ -121,7 +121,9 @@ TEST_P(AsyncError, IsReportedOnceByTheNextSynchronisingCall) {
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
   EXPECT_EQ(synchronise(GetParam(), device.get(), host), cudaErrorIllegalAddress);
   EXPECT_EQ(cudaGetLastError(), cudaErrorIllegalAddress);
-  if (GetParam() == Sync::kMemcpy) EXPECT_EQ(host[1], 'z');  // the failed copy did nothing
+  if (GetParam() == Sync::kMemcpy) {
+    EXPECT_EQ(host[1], 'z');  // the failed copy did nothing
+  }
   EXPECT_EQ(synchronise(GetParam(), device.get(), host), cudaSuccess);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }

@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
         Config{"grid_y_65536", dim3(1, 65536), dim3(1), 0, cudaErrorInvalidConfiguration},
         Config{"grid_z_65536", dim3(1, 1, 65536), dim3(1), 0, cudaErrorInvalidConfiguration},
         Config{"shmem_48k_plus_1", dim3(1), dim3(32), 48 * 1024 + 1, cudaErrorInvalidValue}),
-    [](const ::testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Config>& param) { return std::string(param.param.name); });
 
 using Launch = HostCudaTest;
 

@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         Copy{"d2h_past_the_end", 0, 2, cudaMemcpyDeviceToHost, cudaErrorInvalidValue},
         Copy{"default_past_the_end", 2, 1, cudaMemcpyDefault, cudaErrorInvalidValue},
         Copy{"bad_kind", 1, 0, static_cast<cudaMemcpyKind>(7), cudaErrorInvalidMemcpyDirection}),
-    [](const ::testing::TestParamInfo<Copy>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Copy>& param) { return std::string(param.param.name); });
 
 TEST_F(Memory, CopyFromNullHostPointerFails) {
   DeviceArray<char> d(16);

@@ -162,8 +162,11 @@ def test_from_numpy_checks(n, array, exc, message, no_leaks):
 def test_from_numpy_checks_array_before_device():
     with pytest.raises(ValueError, match="state.size must equal"):
         DeviceState.from_numpy(2, np.zeros(3, np.complex128), device="cpu")
-    with pytest.raises(ValueError, match="^device must be"):
+    # the shared array check ends with the dtype, still ahead of the device
+    with pytest.raises(ValueError, match="^dtype must be"):
         DeviceState.from_numpy(2, np.zeros(4, np.float64), device="cpu")
+    with pytest.raises(ValueError, match="^device must be"):
+        DeviceState.from_numpy(2, np.zeros(4, np.complex64), device="cpu")
 
 
 def test_from_numpy_needs_an_ndarray():

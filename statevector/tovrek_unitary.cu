@@ -1,0 +1,409 @@
+// Gates given by a caller's 2^k x 2^k matrix on k targets. Bit b of a row or
+// column number stands for the b-th listed target. One and two targets pass
+// the matrix by value; three to five run unrolled in-place kernels; from six
+// on a scratch copy of the state is read while the state is written.
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <complex>
+#include <stdexcept>
+#include <vector>
+
+#include "cuda_error.h"
+#include "device_buffer.h"
+#include "launch.cuh"
+#include "tovrek_gates.h"
+#include "tovrek_kernel_frame.cuh"
+#include "tovrek_single_qubit.cuh"
+
+namespace tovrek {
+
+using qalvane::DeviceBuffer;
+
+template <typename T>
+struct Unitary2x2 {
+  CuComplex<T> m00, m01, m10, m11;
+};
+
+template <typename T>
+struct Unitary4x4 {
+  CuComplex<T> m[16];
+};
+
+namespace {
+
+constexpr int kMaxInplaceTargets = 5;
+// Launch failures here follow the runner's convention.
+constexpr const char* kCudaError = "CUDA error: ";
+
+// a0' = m00 a0 + m01 a1, a1' = m10 a0 + m11 a1, as an op of the
+// single-qubit schemes.
+template <typename T>
+struct Unitary2x2Op {
+  Unitary2x2<T> u;
+  static constexpr bool kOnlyA1 = false;
+
+  __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> b0 = cadd(cmul(u.m00, a0), cmul(u.m01, a1));
+    a1 = cadd(cmul(u.m10, a0), cmul(u.m11, a1));
+    a0 = b0;
+  }
+};
+
+// v'[r] = sum over c of M[r][c] v[c], accumulated from zero in increasing c.
+template <typename T>
+__device__ __forceinline__ void apply_4x4(const Unitary4x4<T>& u, CuComplex<T> (&v)[4]) {
+  CuComplex<T> out[4];
+  for (int r = 0; r < 4; ++r) {
+    CuComplex<T> acc{T(0), T(0)};
+    for (int c = 0; c < 4; ++c) acc = cadd(acc, cmul(u.m[r * 4 + c], v[c]));
+    out[r] = acc;
+  }
+  for (int r = 0; r < 4; ++r) v[r] = out[r];
+}
+
+template <typename T>
+__device__ __forceinline__ void apply_4x4_group(CuComplex<T>* data, uint64_t base, uint64_t m0,
+                                                uint64_t m1, const Unitary4x4<T>& u) {
+  const uint64_t index[4] = {base, base | m0, base | m1, base | m0 | m1};
+  CuComplex<T> v[4];
+  for (int c = 0; c < 4; ++c) v[c] = data[index[c]];
+  apply_4x4(u, v);
+  for (int r = 0; r < 4; ++r) data[index[r]] = v[r];
+}
+
+template <typename T>
+__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* data, int32_t target,
+                                             uint64_t control_mask, uint64_t control_value,
+                                             Unitary2x2<T> u) {
+  single_qubit::pair(n, data, target, control_mask, control_value, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* data, uint64_t tmask,
+                                      Unitary2x2<T> u) {
+  single_qubit::no_control(count, data, tmask, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* data,
+                                              Unitary2x2<T> u) {
+  single_qubit::target0_no_control(count, data, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* data, uint64_t fixed_mask,
+                                   uint64_t value, uint64_t tmask, Unitary2x2<T> u) {
+  single_qubit::compact(count, data, fixed_mask, value, tmask, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* data,
+                                           uint64_t fixed_mask, uint64_t value, Unitary2x2<T> u) {
+  single_qubit::target0_compact(count, data, fixed_mask, value, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* data, int32_t t0,
+                                             int32_t t1, uint64_t control_mask,
+                                             uint64_t control_value, Unitary4x4<T> u) {
+  const uint64_t m0 = uint64_t{1} << t0;
+  const uint64_t m1 = uint64_t{1} << t1;
+  const uint64_t lo_mask = m0 < m1 ? m0 : m1;
+  const uint64_t hi_mask = m0 < m1 ? m1 : m0;
+  for (uint64_t q = global_thread_index(); (q >> (n - 2)) == 0; q += grid_stride()) {
+    const uint64_t base = insert_zero_bit(insert_zero_bit(q, lo_mask), hi_mask);
+    if ((base & control_mask) != control_value) continue;
+    apply_4x4_group(data, base, m0, m1, u);
+  }
+}
+
+template <typename T>
+__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* data, int32_t lo, int32_t hi,
+                                      uint64_t m0, uint64_t m1, Unitary4x4<T> u) {
+  const uint64_t t = global_thread_index();
+  if (t >= count) return;
+  const uint64_t base = insert_zero_bit(insert_zero_bit(t, uint64_t{1} << lo), uint64_t{1} << hi);
+  apply_4x4_group(data, base, m0, m1, u);
+}
+
+template <typename T>
+__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* data, uint64_t fixed_mask,
+                                   uint64_t value, uint64_t m0, uint64_t m1, Unitary4x4<T> u) {
+  const uint64_t t = global_thread_index();
+  if (t >= count) return;
+  apply_4x4_group(data, deposit_free_bits(t, fixed_mask) | value, m0, m1, u);
+}
+
+// One target is qubit 0: the group is two adjacent pairs, base and base | m.
+// With the first listed target at qubit 0 they hold columns (0, 1) and
+// (2, 3), otherwise (0, 2) and (1, 3).
+template <typename T, bool first_is_zero, bool has_controls>
+__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* data, uint64_t m,
+                                   uint64_t fixed_mask, uint64_t value, Unitary4x4<T> u) {
+  const uint64_t t = global_thread_index();
+  if (t >= count) return;
+  uint64_t base;
+  if (has_controls) {
+    base = deposit_free_bits(t, fixed_mask) | value;
+  } else {
+    const uint64_t h = m >> 1;
+    base = ((t & ~(h - 1)) << 2) | ((t & (h - 1)) << 1);
+  }
+  using Pair = single_qubit::AdjacentPair<T>;
+  Pair* pairs = reinterpret_cast<Pair*>(data);
+  const Pair low = pairs[base >> 1];
+  const Pair high = pairs[(base | m) >> 1];
+  // Column c of the group: bit 0 of c is the first listed target.
+  constexpr int kLowHi = first_is_zero ? 1 : 2;
+  constexpr int kHighLo = first_is_zero ? 2 : 1;
+  CuComplex<T> v[4];
+  v[0] = low.a0;
+  v[kLowHi] = low.a1;
+  v[kHighLo] = high.a0;
+  v[3] = high.a1;
+  apply_4x4(u, v);
+  pairs[base >> 1] = Pair{v[0], v[kLowHi]};
+  pairs[(base | m) >> 1] = Pair{v[kHighLo], v[3]};
+}
+
+// Address of column (or row) c of the group at base: bit b of c sets the
+// b-th listed target.
+template <typename T>
+__device__ __forceinline__ uint64_t group_offset(const int64_t* targets, int k, uint64_t c) {
+  uint64_t offset = 0;
+  for (int b = 0; b < k; ++b)
+    if ((c >> b) & 1) offset |= uint64_t{1} << targets[b];
+  return offset;
+}
+
+template <typename T, int K>
+__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* data, const int64_t* targets,
+                                          const int64_t* sorted_targets, uint64_t target_mask,
+                                          uint64_t control_mask, uint64_t control_value,
+                                          const CuComplex<T>* matrix) {
+  constexpr int kDim = 1 << K;
+  (void)target_mask;
+  for (uint64_t q = global_thread_index(); (q >> (n - K)) == 0; q += grid_stride()) {
+    uint64_t base = q;
+#pragma unroll
+    for (int b = 0; b < K; ++b) base = insert_zero_bit(base, uint64_t{1} << sorted_targets[b]);
+    if ((base & control_mask) != control_value) continue;
+    uint64_t index[kDim];
+    CuComplex<T> v[kDim];
+#pragma unroll
+    for (int c = 0; c < kDim; ++c) {
+      index[c] = base | group_offset<T>(targets, K, c);
+      v[c] = data[index[c]];
+    }
+#pragma unroll
+    for (int r = 0; r < kDim; ++r) {
+      CuComplex<T> acc{T(0), T(0)};
+#pragma unroll
+      for (int c = 0; c < kDim; ++c) acc = cadd(acc, cmul(matrix[r * kDim + c], v[c]));
+      data[index[r]] = acc;
+    }
+  }
+}
+
+// Out of place: every output row of a group is written by the thread of its
+// base; the input is only read, so rows of one group never race.
+template <typename T>
+__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output,
+                                  const int64_t* targets, int32_t k, uint64_t target_mask,
+                                  uint64_t control_mask, uint64_t control_value,
+                                  const CuComplex<T>* matrix, int64_t dim) {
+  for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
+    if ((i & target_mask) != 0 || (i & control_mask) != control_value) continue;
+    for (int64_t r = 0; r < dim; ++r) {
+      CuComplex<T> acc{T(0), T(0)};
+      for (int64_t c = 0; c < dim; ++c)
+        acc = cadd(acc, cmul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
+      output[i | group_offset<T>(targets, k, r)] = acc;
+    }
+  }
+}
+
+template <typename T>
+CuComplex<T> to_state_precision(std::complex<double> value) {
+  return CuComplex<T>{static_cast<T>(value.real()), static_cast<T>(value.imag())};
+}
+
+ControlMasks validate_unitary(const std::vector<int64_t>& targets, std::size_t matrix_size,
+                              int64_t matrix_dim, const std::vector<int64_t>& controls,
+                              const std::vector<int64_t>& control_state, uint64_t& target_mask) {
+  if (targets.empty()) throw std::invalid_argument("UNITARY gate requires at least one target.");
+  if (targets.size() >= 63 || (int64_t{1} << targets.size()) != matrix_dim)
+    throw std::invalid_argument("UNITARY matrix dimension must be 2**num_targets.");
+  if (static_cast<uint64_t>(matrix_dim) * static_cast<uint64_t>(matrix_dim) != matrix_size)
+    throw std::invalid_argument("UNITARY matrix size mismatch.");
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  target_mask = 0;
+  for (const int64_t t : targets) {
+    if (static_cast<uint64_t>(t) > 62)
+      throw std::invalid_argument("target qubit index must be in [0, 62]");
+    target_mask |= uint64_t{1} << t;
+  }
+  return masks;
+}
+
+template <typename T>
+void allocate_and_upload(DeviceBuffer<T>& buffer, const std::vector<T>& host,
+                         cudaStream_t stream) {
+  check_cuda_call(buffer.allocate(host.size()));
+  check_cuda_call(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
+                             cudaMemcpyHostToDevice, stream));
+}
+
+template <typename T, int K>
+void launch_inplace(int64_t n, CuComplex<T>* data, const int64_t* targets, const int64_t* sorted,
+                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix,
+                    cudaStream_t stream) {
+  qalvane::launch_kernel(cu_unitary_inplace_kernel<T, K>, grid_for(uint64_t{1} << (n - K)),
+                         dim3(kThreadsPerBlock), 0, stream, n, data, targets, sorted, target_mask,
+                         masks.control_mask, masks.control_value, matrix);
+}
+
+template <typename T>
+void launch_one_target(int64_t n, CuComplex<T>* data, int64_t target, const ControlMasks& masks,
+                       std::size_t control_count, const std::vector<CuComplex<T>>& m,
+                       cudaStream_t stream, KernelMode mode) {
+  const Unitary2x2<T> u{m[0], m[1], m[2], m[3]};
+  const int32_t t = static_cast<int32_t>(target);
+  if (mode != KernelMode::PairAuto)
+    qalvane::launch_kernel(cu_unitary_1q_inplace_kernel<T>, grid_for(uint64_t{1} << (n - 1)),
+                           dim3(kThreadsPerBlock), 0, stream, n, data, t, masks.control_mask,
+                           masks.control_value, u);
+  else
+    single_qubit::launch_autopair<T>(kCudaError, unitary_1q_no_control<T>,
+                                     unitary_1q_target0_no_control<T>, unitary_1q_compact<T>,
+                                     unitary_1q_target0_compact<T>, n, data, t, control_count,
+                                     masks, stream, u);
+}
+
+template <typename T, bool first_is_zero>
+void launch_two_target0(uint64_t count, CuComplex<T>* data, uint64_t m, uint64_t fixed_mask,
+                        uint64_t value, bool has_controls, const Unitary4x4<T>& u,
+                        cudaStream_t stream) {
+  const auto kernel = has_controls ? unitary_2q_target0<T, first_is_zero, true>
+                                   : unitary_2q_target0<T, first_is_zero, false>;
+  qalvane::launch_kernel(kernel, grid_for(count), dim3(kThreadsPerBlock), 0, stream, count, data,
+                         m, fixed_mask, value, u);
+}
+
+template <typename T>
+void launch_two_targets(int64_t n, CuComplex<T>* data, int64_t t0, int64_t t1,
+                        const ControlMasks& masks, std::size_t control_count,
+                        const std::vector<CuComplex<T>>& m, cudaStream_t stream, KernelMode mode) {
+  using qalvane::launch_kernel;
+  Unitary4x4<T> u;
+  std::copy(m.begin(), m.end(), u.m);
+  const uint64_t m0 = uint64_t{1} << t0;
+  const uint64_t m1 = uint64_t{1} << t1;
+  const dim3 block(kThreadsPerBlock);
+  if (mode != KernelMode::PairAuto) {
+    launch_kernel(cu_unitary_2q_inplace_kernel<T>, grid_for(uint64_t{1} << (n - 2)), block, 0,
+                  stream, n, data, static_cast<int32_t>(t0), static_cast<int32_t>(t1),
+                  masks.control_mask, masks.control_value, u);
+    return;
+  }
+  const uint64_t count = uint64_t{1} << (n - 2 - static_cast<int64_t>(control_count));
+  const uint64_t fixed_mask = masks.control_mask | m0 | m1;
+  const uint64_t value = masks.control_value & ~(m0 | m1);
+  const bool has_controls = control_count > 0;
+  if (t0 == 0) {
+    launch_two_target0<T, true>(count, data, m1, fixed_mask, value, has_controls, u, stream);
+  } else if (t1 == 0) {
+    launch_two_target0<T, false>(count, data, m0, fixed_mask, value, has_controls, u, stream);
+  } else if (!has_controls) {
+    launch_kernel(unitary_2q_no_control<T>, grid_for(count), block, 0, stream, count, data,
+                  static_cast<int32_t>(std::min(t0, t1)), static_cast<int32_t>(std::max(t0, t1)),
+                  m0, m1, u);
+  } else {
+    launch_kernel(unitary_2q_compact<T>, grid_for(count), block, 0, stream, count, data,
+                  fixed_mask, value, m0, m1, u);
+  }
+}
+
+}  // namespace
+
+void check_unitary_gate(const std::vector<int64_t>& targets, std::size_t matrix_size,
+                        int64_t matrix_dim, const std::vector<int64_t>& controls,
+                        const std::vector<int64_t>& control_state) {
+  uint64_t target_mask = 0;
+  (void)validate_unitary(targets, matrix_size, matrix_dim, controls, control_state, target_mask);
+}
+
+template <typename T>
+void cu_unitary(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targets,
+                const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
+                std::vector<int64_t> controls, const std::vector<int64_t>& control_state,
+                cudaStream_t stream, KernelMode mode) {
+  uint64_t target_mask = 0;
+  const ControlMasks masks =
+      validate_unitary(targets, matrix.size(), matrix_dim, controls, control_state, target_mask);
+  std::vector<int64_t> sorted = targets;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<CuComplex<T>> host_matrix(matrix.size());
+  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), to_state_precision<T>);
+  const int k = static_cast<int>(targets.size());
+
+  DeviceBuffer<int64_t> device_targets;
+  DeviceBuffer<CuComplex<T>> device_matrix;
+  DeviceBuffer<int64_t> device_sorted;
+  DeviceBuffer<CuComplex<T>> scratch;
+  if (k == 1) {
+    launch_one_target(n, data, targets[0], masks, controls.size(), host_matrix, stream, mode);
+  } else if (k == 2) {
+    launch_two_targets(n, data, targets[0], targets[1], masks, controls.size(), host_matrix,
+                       stream, mode);
+  } else {
+    allocate_and_upload(device_matrix, host_matrix, stream);
+    allocate_and_upload(device_targets, targets, stream);
+    if (k <= kMaxInplaceTargets) {
+      allocate_and_upload(device_sorted, sorted, stream);
+      if (k == 3)
+        launch_inplace<T, 3>(n, data, device_targets.get(), device_sorted.get(), target_mask,
+                             masks, device_matrix.get(), stream);
+      else if (k == 4)
+        launch_inplace<T, 4>(n, data, device_targets.get(), device_sorted.get(), target_mask,
+                             masks, device_matrix.get(), stream);
+      else if (k == 5)
+        launch_inplace<T, 5>(n, data, device_targets.get(), device_sorted.get(), target_mask,
+                             masks, device_matrix.get(), stream);
+      else
+        throw std::invalid_argument("unsupported inplace unitary target size");
+    } else {
+      const std::size_t bytes = (std::size_t{1} << n) * sizeof(CuComplex<T>);
+      check_cuda_call(scratch.allocate(std::size_t{1} << n));
+      check_cuda_call(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
+      qalvane::launch_kernel(cu_unitary_kernel<T>, grid_for(uint64_t{1} << n),
+                             dim3(kThreadsPerBlock), 0, stream, n, data, scratch.get(),
+                             device_targets.get(), static_cast<int32_t>(k), target_mask,
+                             masks.control_mask, masks.control_value, device_matrix.get(),
+                             matrix_dim);
+      check_cuda_call(cudaGetLastError());
+      check_cuda_call(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
+      check_cuda_call(cudaStreamSynchronize(stream));
+    }
+  }
+  if (k <= kMaxInplaceTargets) {
+    check_cuda_call(cudaGetLastError());
+    check_cuda_call(cudaStreamSynchronize(stream));
+  }
+  check_cuda_call(device_targets.release());
+  check_cuda_call(device_matrix.release());
+  check_cuda_call(device_sorted.release());
+  check_cuda_call(scratch.release());
+}
+
+template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&,
+                                const std::vector<std::complex<double>>&, int64_t,
+                                std::vector<int64_t>, const std::vector<int64_t>&, cudaStream_t,
+                                KernelMode);
+template void cu_unitary<double>(int64_t, CuComplex<double>*, const std::vector<int64_t>&,
+                                 const std::vector<std::complex<double>>&, int64_t,
+                                 std::vector<int64_t>, const std::vector<int64_t>&, cudaStream_t,
+                                 KernelMode);
+
+}  // namespace tovrek
