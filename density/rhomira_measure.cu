@@ -110,6 +110,9 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
   check_cuda(cudaMemcpy(device_targets.get(), targets.data(), targets.size() * sizeof(int64_t),
                         cudaMemcpyHostToDevice));
   check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
+  // An earlier call's failure may still be the last error; each launch check
+  // below must see only its own launch.
+  (void)cudaGetLastError();
 
   launch_kernel(density_measure_probs_kernel<T>, dim3(static_cast<unsigned>((dim + 255) / 256)),
                 dim3(256), 0, cudaStream_t{0}, n, static_cast<const CuComplex<T>*>(rho),
