@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from density_reference import CHANNELS, channel, gate, kraus, random_unitary  # noqa: E402
+from density_reference import CHANNELS, Gate, Kraus, channel, random_unitary  # noqa: E402
 from qalvane import rhomira  # noqa: E402
 
 N = 10
@@ -37,11 +37,12 @@ def noisy_circuit(count, rng):
         q = int(rng.integers(N))
         if i % 25 == 24:
             a, b = rng.choice(N, 2, replace=False).tolist()
-            ops.append(gate("cx", [b], [a]))
+            ops.append(Gate("cx", [b], [a], [1]))
         elif i % 3 == 2:
             ops.append(channel(CHANNELS[i % 5], q, 0.05))
         else:
-            ops.append(gate(["h", "rx", "rz", "sqrtx"][i % 4], [q], params=[0.3] if i % 4 in (1, 2) else []))
+            name = ["h", "rx", "rz", "sqrtx"][i % 4]
+            ops.append(Gate(name, [q], parameter=[0.3] if name in ("rx", "rz") else []))
     return ops
 
 
@@ -50,15 +51,15 @@ def main():
     rng = np.random.default_rng(3)
     for dtype in ("complex128", "complex64"):
         state = rhomira.DeviceDensityState.zero_state(N, dtype)
-        base = timed(state, [gate("gp", [0], params=[0.1])], False)
+        base = timed(state, [Gate("gp", [0], parameter=[0.1])], False)
         for name in CHANNELS:
             t = timed(state, [channel(name, 3, 0.1)] * 10, False)
             print(f"{dtype} {name:18s} {(t - base) / 10 * 1e3:8.3f} ms per application")
         for k in (1, 2, 3):
-            ops = [kraus(list(range(k)), [0.5 * random_unitary(2**k, rng) for _ in range(4)])] * 5
+            ops = [Kraus(list(range(k)), np.array([0.5 * random_unitary(k, rng) for _ in range(4)]))] * 5
             t = timed(state, ops, False)
             print(f"{dtype} kraus {k} targets, 4 ops  {(t - base) / 5 * 1e3:8.3f} ms per application")
-        group = [gate("h", [q % 5]) for q in range(20)]
+        group = [Gate("h", [q % 5]) for q in range(20)]
         t = timed(state, group, True)
         print(f"{dtype} fused group of 20 on 5 qubits {(t - base) * 1e3:8.3f} ms per group "
               f"(unfused {(timed(state, group, False) - base) * 1e3:8.3f} ms)")

@@ -85,18 +85,12 @@ uint64_t choose_density_outcome(const std::vector<double>& probabilities, uint64
   double u = static_cast<double>(generator()) * 0x1p-64;
   if (u >= 1.0) u = 0.9999999999999999;
   const double r = upper * u + 0.0;
-  // Outcomes without positive weight are never drawn: a draw of exactly 0, or
-  // one that rounds past the accumulated total, falls on the nearest outcome
-  // that can occur instead of one the state cannot be collapsed onto.
   double acc = 0.0;
-  uint64_t last_positive = probabilities.size() - 1;
   for (uint64_t m = 0; m < probabilities.size(); ++m) {
     acc += probabilities[m];
-    if (!(probabilities[m] > 0.0)) continue;
     if (acc >= r) return m;
-    last_positive = m;
   }
-  return last_positive;
+  return probabilities.size() - 1;
 }
 
 template <typename T>
@@ -116,6 +110,9 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
   check_cuda(cudaMemcpy(device_targets.get(), targets.data(), targets.size() * sizeof(int64_t),
                         cudaMemcpyHostToDevice));
   check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
+  // An earlier call's failure may still be the last error; each launch check
+  // below must see only its own launch.
+  (void)cudaGetLastError();
 
   launch_kernel(density_measure_probs_kernel<T>, dim3(static_cast<unsigned>((dim + 255) / 256)),
                 dim3(256), 0, cudaStream_t{0}, n, static_cast<const CuComplex<T>*>(rho),

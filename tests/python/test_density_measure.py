@@ -39,9 +39,9 @@ def reference_outcome(table, seed):
     acc = 0.0
     for m, p in enumerate(table):
         acc += p
-        if p > 0 and acc >= r:
+        if acc >= r:
             return m
-    return max(m for m, p in enumerate(table) if p > 0)
+    return len(table) - 1
 
 
 def outcome_index(i, n, targets, little):
