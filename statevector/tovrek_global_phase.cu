@@ -20,7 +20,7 @@ __global__ void cu_global_phase_kernel(int64_t n, CuComplex<T>* data, uint64_t c
   sin_cos(phi, &s, &c);
   const CuComplex<T> factor{c, s};
   for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    if ((i & control_mask) == control_value) data[i] = cmul(factor, data[i]);
+    if ((i & control_mask) == control_value) data[i] = complex_mul(factor, data[i]);
   }
 }
 

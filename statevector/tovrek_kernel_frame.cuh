@@ -77,6 +77,46 @@ __host__ __device__ __forceinline__ uint64_t grid_stride() {
   return static_cast<uint64_t>(blockDim.x) * gridDim.x;
 }
 
+// Complex arithmetic in T, in the order the kernels promise.
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> complex_mul(CuComplex<T> a, CuComplex<T> b) {
+  return CuComplex<T>{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+template <typename T>
+__host__ __device__ __forceinline__ CuComplex<T> complex_add(CuComplex<T> a, CuComplex<T> b) {
+  return CuComplex<T>{a.re + b.re, a.im + b.im};
+}
+
+// Two adjacent amplitudes (2t, 2t + 1) as they travel together: one 16-byte
+// access for float, two for double.
+template <typename T>
+struct alignas(2 * sizeof(CuComplex<T>)) AdjacentPair {
+  CuComplex<T> lo;
+  CuComplex<T> hi;
+};
+
+template <typename T>
+__host__ __device__ __forceinline__ AdjacentPair<T> load_adjacent(const CuComplex<T>* data,
+                                                                 uint64_t even) {
+  if constexpr (sizeof(T) == 4) {
+    return *reinterpret_cast<const AdjacentPair<T>*>(data + even);
+  } else {
+    return AdjacentPair<T>{data[even], data[even + 1]};
+  }
+}
+
+template <typename T>
+__host__ __device__ __forceinline__ void store_adjacent(CuComplex<T>* data, uint64_t even,
+                                                       AdjacentPair<T> pair) {
+  if constexpr (sizeof(T) == 4) {
+    *reinterpret_cast<AdjacentPair<T>*>(data + even) = pair;
+  } else {
+    data[even] = pair.lo;
+    data[even + 1] = pair.hi;
+  }
+}
+
 // A failed runtime call also leaves its code as the last error; it is taken
 // back here so that the next launch check does not report it a second time.
 inline void check_cuda_call(cudaError_t err) {

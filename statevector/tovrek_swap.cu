@@ -8,7 +8,6 @@
 #include "launch.cuh"
 #include "tovrek_gates.h"
 #include "tovrek_kernel_frame.cuh"
-#include "tovrek_single_qubit.cuh"
 
 namespace tovrek {
 
@@ -28,12 +27,11 @@ __device__ __forceinline__ void exchange(CuComplex<T>* data, uint64_t a, uint64_
 // with x | m, which travels with its even-numbered neighbour (x | m) + 1.
 template <typename T>
 __device__ __forceinline__ void exchange_target0(CuComplex<T>* data, uint64_t x, uint64_t m) {
-  single_qubit::AdjacentPair<T>* pairs = reinterpret_cast<single_qubit::AdjacentPair<T>*>(data);
   const CuComplex<T> odd = data[x + 1];
-  single_qubit::AdjacentPair<T> pair = pairs[(x | m) >> 1];
-  data[x + 1] = pair.a0;
-  pair.a0 = odd;
-  pairs[(x | m) >> 1] = pair;
+  AdjacentPair<T> pair = load_adjacent(data, x | m);
+  data[x + 1] = pair.lo;
+  pair.lo = odd;
+  store_adjacent(data, x | m, pair);
 }
 
 template <typename T>

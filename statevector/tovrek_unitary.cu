@@ -44,8 +44,8 @@ struct Unitary2x2Op {
   static constexpr bool kOnlyA1 = false;
 
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
-    const CuComplex<T> b0 = cadd(cmul(u.m00, a0), cmul(u.m01, a1));
-    a1 = cadd(cmul(u.m10, a0), cmul(u.m11, a1));
+    const CuComplex<T> b0 = complex_add(complex_mul(u.m00, a0), complex_mul(u.m01, a1));
+    a1 = complex_add(complex_mul(u.m10, a0), complex_mul(u.m11, a1));
     a0 = b0;
   }
 };
@@ -56,7 +56,7 @@ __device__ __forceinline__ void apply_4x4(const Unitary4x4<T>& u, CuComplex<T> (
   CuComplex<T> out[4];
   for (int r = 0; r < 4; ++r) {
     CuComplex<T> acc{T(0), T(0)};
-    for (int c = 0; c < 4; ++c) acc = cadd(acc, cmul(u.m[r * 4 + c], v[c]));
+    for (int c = 0; c < 4; ++c) acc = complex_add(acc, complex_mul(u.m[r * 4 + c], v[c]));
     out[r] = acc;
   }
   for (int r = 0; r < 4; ++r) v[r] = out[r];
@@ -150,21 +150,19 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* data, uint64_t 
     const uint64_t h = m >> 1;
     base = ((t & ~(h - 1)) << 2) | ((t & (h - 1)) << 1);
   }
-  using Pair = single_qubit::AdjacentPair<T>;
-  Pair* pairs = reinterpret_cast<Pair*>(data);
-  const Pair low = pairs[base >> 1];
-  const Pair high = pairs[(base | m) >> 1];
+  const AdjacentPair<T> low = load_adjacent(data, base);
+  const AdjacentPair<T> high = load_adjacent(data, base | m);
   // Column c of the group: bit 0 of c is the first listed target.
   constexpr int kLowHi = first_is_zero ? 1 : 2;
   constexpr int kHighLo = first_is_zero ? 2 : 1;
   CuComplex<T> v[4];
-  v[0] = low.a0;
-  v[kLowHi] = low.a1;
-  v[kHighLo] = high.a0;
-  v[3] = high.a1;
+  v[0] = low.lo;
+  v[kLowHi] = low.hi;
+  v[kHighLo] = high.lo;
+  v[3] = high.hi;
   apply_4x4(u, v);
-  pairs[base >> 1] = Pair{v[0], v[kLowHi]};
-  pairs[(base | m) >> 1] = Pair{v[kHighLo], v[3]};
+  store_adjacent(data, base, AdjacentPair<T>{v[0], v[kLowHi]});
+  store_adjacent(data, base | m, AdjacentPair<T>{v[kHighLo], v[3]});
 }
 
 // Address of column (or row) c of the group at base: bit b of c sets the
@@ -200,7 +198,7 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* data, const i
     for (int r = 0; r < kDim; ++r) {
       CuComplex<T> acc{T(0), T(0)};
 #pragma unroll
-      for (int c = 0; c < kDim; ++c) acc = cadd(acc, cmul(matrix[r * kDim + c], v[c]));
+      for (int c = 0; c < kDim; ++c) acc = complex_add(acc, complex_mul(matrix[r * kDim + c], v[c]));
       data[index[r]] = acc;
     }
   }
@@ -218,7 +216,7 @@ __global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComple
     for (int64_t r = 0; r < dim; ++r) {
       CuComplex<T> acc{T(0), T(0)};
       for (int64_t c = 0; c < dim; ++c)
-        acc = cadd(acc, cmul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
+        acc = complex_add(acc, complex_mul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
       output[i | group_offset<T>(targets, k, r)] = acc;
     }
   }

@@ -106,17 +106,10 @@ def test_bad_record_fails_in_turn(bad, message, mode, no_leaks):
     del state
 
 
-def test_pair_auto_fusion_is_not_silently_another_mode():
+def test_pair_auto_fusion_single_gate_runs_as_pair_auto():
     psi = random_state(3, np.complex128, seed=8)
-    out = psi.copy()
-    try:
-        tovrek.run_circuit(3, out, [gate("h", [0])], mode=tovrek.PairAutoFusion)
-    except ValueError as err:
-        assert str(err) == ("PairAutoFusion mode requires the fusion planner, "
-                            "which this build does not include")
-        np.testing.assert_array_equal(out, psi)
-    else:
-        np.testing.assert_allclose(out, run(3, psi, [gate("h", [0])], "PairAuto"), atol=1e-12)
+    out = run(3, psi, [gate("h", [0])], "PairAutoFusion")
+    np.testing.assert_allclose(out, run(3, psi, [gate("h", [0])], "PairAuto"), atol=1e-12)
 
 
 def test_run_circuit_returns_the_array_and_keeps_it_on_failure(no_leaks):
