@@ -31,8 +31,8 @@ __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuCompl
       break;
     }
     case FUSED_DIAGONAL:
-      a = cmul(g.m00, x);
-      b = cmul(g.m11, y);
+      a = complex_mul(g.m00, x);
+      b = complex_mul(g.m11, y);
       break;
     case FUSED_RX: {
       const T c = g.m00.re, s = g.m01.im;
@@ -47,8 +47,8 @@ __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuCompl
       break;
     }
     default:
-      a = cadd(cmul(g.m00, x), cmul(g.m01, y));
-      b = cadd(cmul(g.m10, x), cmul(g.m11, y));
+      a = complex_add(complex_mul(g.m00, x), complex_mul(g.m01, y));
+      b = complex_add(complex_mul(g.m10, x), complex_mul(g.m11, y));
       break;
   }
 }
