@@ -165,18 +165,6 @@ def test_operations_and_flags_accept_loose_inputs():
     np.testing.assert_array_equal(a.to_numpy(), b.to_numpy())
 
 
-def test_noise_routes_are_refused_until_available():
-    # Built-in channels and general Kraus sets are validated, then refused
-    # before any launch.
-    rho, state = fresh(2)
-    bit_flip = Kraus([0], np.array([np.sqrt(0.9) * I2, np.sqrt(0.1) * X]), "bit_flip")
-    raises(state, [Gate("h", [0]), bit_flip],
-           "GPU density noise channels are not available in this build")
-    general = Kraus([0], np.array([np.sqrt(0.9) * I2, np.sqrt(0.1) * X]), "depolarizing")
-    raises(state, [Gate("h", [0]), general], "GPU density Kraus channels are not available in this build")
-    np.testing.assert_array_equal(state.to_numpy(), rho)
-
-
 @requires_host_runtime
 @pytest.mark.parametrize(
     "name, nth, ops, message",
