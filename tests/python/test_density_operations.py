@@ -165,6 +165,18 @@ def test_operations_and_flags_accept_loose_inputs():
     np.testing.assert_array_equal(a.to_numpy(), b.to_numpy())
 
 
+def test_invalid_kraus_after_channels_leaves_state():
+    # Channels and general Kraus sets are prepared like every operation:
+    # nothing runs when a later one is invalid.
+    rho, state = fresh(2)
+    bit_flip = Kraus([0], np.array([np.sqrt(0.9) * I2, np.sqrt(0.1) * X]), "bit_flip")
+    general = Kraus([1], np.array([np.sqrt(0.9) * I2, np.sqrt(0.1) * X]), "depolarizing")
+    bad = Kraus([0], np.array([I2, [[0, np.inf], [0, 0]]]))
+    raises(state, [Gate("h", [0]), bit_flip, general, bad],
+           "Kraus matrices must contain only finite values")
+    np.testing.assert_array_equal(state.to_numpy(), rho)
+
+
 @requires_host_runtime
 @pytest.mark.parametrize(
     "name, nth, ops, message",
