@@ -10,24 +10,10 @@
 #include "cuda_error.h"
 #include "device_buffer.h"
 #include "launch.cuh"
+#include "outcome_index.cuh"
 
 namespace qalvane::rhomira {
 
-namespace {
-
-// Outcome index of basis index i: targets[j] lands on bit k-1-j.
-__host__ __device__ __forceinline__ uint64_t outcome_of(uint64_t i, int64_t n,
-                                                        const int64_t* targets, int64_t k,
-                                                        bool little) {
-  uint64_t m = 0;
-  for (int64_t j = 0; j < k; ++j) {
-    const int64_t bit = little ? targets[j] : n - 1 - targets[j];
-    m |= ((i >> bit) & 1u) << (k - 1 - j);
-  }
-  return m;
-}
-
-}  // namespace
 
 template <typename T>
 __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
@@ -38,7 +24,7 @@ __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
   for (uint64_t i = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; (i >> n) == 0;
        i += step) {
     const double w = static_cast<double>(rho[i * dim + i].re);
-    atomicAdd(&probs[outcome_of(i, n, targets, k, little)], w);
+    atomicAdd(&probs[qalvane::outcome_of_index(i, n, targets, k, little)], w);
   }
 }
 
@@ -51,8 +37,8 @@ __global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho,
   const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (r >= dim || c >= dim) return;
   CuComplex<T>& e = rho[r * dim + c];
-  if (outcome_of(r, n, targets, k, little) == outcome &&
-      outcome_of(c, n, targets, k, little) == outcome) {
+  if (qalvane::outcome_of_index(r, n, targets, k, little) == outcome &&
+      qalvane::outcome_of_index(c, n, targets, k, little) == outcome) {
     e.re = static_cast<T>(static_cast<double>(e.re) * scale);
     e.im = static_cast<T>(static_cast<double>(e.im) * scale);
   } else {

@@ -155,7 +155,11 @@ __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t di
     CuComplex<T> v[kSize];
 #pragma unroll
     for (int i = 0; i < kSize; ++i) v[i] = first[offset[i]];
-#pragma unroll
+    // Each output row is unrolled over the whole vector; unrolling the rows
+    // too would give 4^K products in one block, which from five targets makes
+    // the device compiler take minutes per architecture for no gain on a
+    // memory-bound pass.
+#pragma unroll(K <= 4 ? kSize : 1)
     for (int i = 0; i < kSize; ++i) {
       CuComplex<T> sum = czero<T>();
 #pragma unroll

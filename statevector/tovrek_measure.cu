@@ -11,6 +11,7 @@
 #include "cuda_error.h"
 #include "device_buffer.h"
 #include "launch.cuh"
+#include "outcome_index.cuh"
 #include "tovrek_kernel_frame.cuh"
 
 namespace tovrek {
@@ -18,22 +19,6 @@ namespace tovrek {
 using qalvane::check_cuda;
 using qalvane::DeviceBuffer;
 
-namespace {
-
-// Joint value of the targets at basis index i: targets[j] goes to bit k-1-j,
-// read from bit targets[j] (little) or bit n-1-targets[j] (big) of i.
-__host__ __device__ __forceinline__ uint64_t outcome_of_index(uint64_t i, int64_t n,
-                                                              const int64_t* targets, int64_t k,
-                                                              bool little) {
-  uint64_t m = 0;
-  for (int64_t j = 0; j < k; ++j) {
-    const int64_t bit = little ? targets[j] : n - 1 - targets[j];
-    m |= ((i >> bit) & 1u) << (k - 1 - j);
-  }
-  return m;
-}
-
-}  // namespace
 
 template <typename T>
 __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const int64_t* targets,
@@ -41,7 +26,7 @@ __global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const
   for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
     const double re = static_cast<double>(state[i].re);
     const double im = static_cast<double>(state[i].im);
-    atomicAdd(&probs[outcome_of_index(i, n, targets, k, little)], fma(re, re, im * im));
+    atomicAdd(&probs[qalvane::outcome_of_index(i, n, targets, k, little)], fma(re, re, im * im));
   }
 }
 
@@ -49,7 +34,7 @@ template <typename T>
 __global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
                                         int64_t k, bool little, uint64_t outcome, T scale) {
   for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    if (outcome_of_index(i, n, targets, k, little) == outcome) {
+    if (qalvane::outcome_of_index(i, n, targets, k, little) == outcome) {
       state[i].re *= scale;
       state[i].im *= scale;
     } else {
