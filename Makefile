@@ -1,7 +1,7 @@
 # Set-up, build and test entry points. `make demo` and `make test` each do the
 # whole set-up on a fresh machine.
 SHELL := /bin/bash
-PY_BASE ?= $(shell command -v python3.12 2>/dev/null || command -v python3)
+PY_BASE ?= $(shell tools/find_python.sh)
 VENV ?= .venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
