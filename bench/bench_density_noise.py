@@ -2,7 +2,6 @@
 and a 200-operation noisy circuit fused versus unfused, on n = 10."""
 import os
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -10,17 +9,9 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 from density_reference import CHANNELS, Gate, Kraus, channel, random_unitary  # noqa: E402
 from qalvane import rhomira  # noqa: E402
+from timing import best_of  # noqa: E402
 
 N = 10
-
-
-def best_of(repeats, call):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def timed(state, ops, fusion, repeats=3):

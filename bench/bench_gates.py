@@ -2,12 +2,12 @@
 gates), and time per gate for SWAP, global phase and unitaries on an n-qubit
 state (default 20) in each kernel mode. Usage: bench_gates.py [n] [gates per chunk]"""
 import sys
-import time
 import types
 
 import numpy as np
 
 from qalvane import tovrek
+import timing
 
 ARGS = [int(a) for a in sys.argv[1:3]]
 N = ARGS[0] if ARGS else 20
@@ -18,12 +18,7 @@ MODES = [tovrek.KernelMode.AllState, tovrek.KernelMode.Pair, tovrek.KernelMode.P
 
 
 def best_of(run, trials=TRIALS):
-    times = []
-    for _ in range(trials):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return timing.best_of(trials, run)
 
 
 def gate(name, targets, controls=(), control_state=(), parameter=(), matrix=None):

@@ -1,20 +1,11 @@
 """Shots per second of sample_measure_device: one call draws all shots from
 one probability table. The time of a one-shot call (reduction, table copy,
 collapse) is given apart, and subtracted for the draw rate."""
-import time
 
 import numpy as np
 
 from qalvane import tovrek
-
-
-def best_of(repeats, call):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_of
 
 
 def bench(n, k, shots, repeats=3):

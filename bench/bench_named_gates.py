@@ -1,11 +1,11 @@
 """Time per named single-qubit gate on an n-qubit state (default 20), per
 kernel mode and gate shape. Usage: bench_named_gates.py [n] [gates per chunk]"""
 import sys
-import time
 
 import numpy as np
 
 from qalvane import tovrek
+import timing
 
 ARGS = [int(a) for a in sys.argv[1:3]]
 N = ARGS[0] if ARGS else 20
@@ -22,12 +22,7 @@ SHAPES = {  # label -> (target, controls, control_state)
 
 
 def best_of(run):
-    times = []
-    for _ in range(TRIALS):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return timing.best_of(TRIALS, run)
 
 
 def time_per_gate(state, name, params, shape, mode, copy):
