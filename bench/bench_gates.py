@@ -1,6 +1,7 @@
 """Gate records parsed per second (dictionary and object readers, 100 000
 gates), and time per gate for SWAP, global phase and unitaries on an n-qubit
 state (default 20) in each kernel mode. Usage: bench_gates.py [n] [gates per chunk]"""
+import pathlib
 import sys
 import types
 
@@ -8,6 +9,9 @@ import numpy as np
 
 from qalvane import tovrek
 import timing
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from gate_reference import gate  # noqa: E402
 
 ARGS = [int(a) for a in sys.argv[1:3]]
 N = ARGS[0] if ARGS else 20
@@ -19,14 +23,6 @@ MODES = [tovrek.KernelMode.AllState, tovrek.KernelMode.Pair, tovrek.KernelMode.P
 
 def best_of(run, trials=TRIALS):
     return timing.best_of(trials, run)
-
-
-def gate(name, targets, controls=(), control_state=(), parameter=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls),
-         "control_state": list(control_state), "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = matrix
-    return g
 
 
 def parse_rate():
