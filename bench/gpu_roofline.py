@@ -29,6 +29,11 @@ from types import SimpleNamespace
 import numpy as np
 
 from qalvane import rhomira, tovrek
+import timing
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from density_reference import Gate, Kraus, channel, random_unitary  # noqa: E402
+from gate_reference import gate as gate_ir, random_matrix  # noqa: E402
 
 HOST = hasattr(tovrek, "_hostcuda")
 DTYPES = ("complex64", "complex128")
@@ -41,41 +46,24 @@ def spread(n, k):
     return sorted({int(round(q)) for q in np.linspace(0, n - 1, k)})
 
 
-def unitary(k, seed=1):
-    rng = np.random.default_rng(seed)
-    d = 2**k
-    q, _ = np.linalg.qr(rng.normal(size=(d, d)) + 1j * rng.normal(size=(d, d)))
-    return q
-
-
 def gate(name, targets, controls=(), parameter=(), matrix=None):
-    return SimpleNamespace(id=name, target=list(targets), control=list(controls),
-                           control_state=[1] * len(controls), parameter=list(parameter),
-                           matrix=matrix)
+    """A gate object, controls required to be 1."""
+    return SimpleNamespace(**{"matrix": None, **gate_ir(name, targets, controls, [1] * len(controls),
+                                                        parameter, matrix)})
 
 
-def density_gate(targets, matrix):
-    return SimpleNamespace(id="unitary", target=list(targets), control=[], control_state=[],
-                           parameter=None, has_stored_matrix=True, stored_matrix=matrix)
+def unitary_gate(targets):
+    return gate("unitary", targets, matrix=random_matrix(2 ** len(targets), len(targets)))
 
 
-def kraus(targets, matrices, name=None):
-    op = SimpleNamespace(operation_kind="kraus", target=list(targets), kraus_matrices=matrices)
-    if name:
-        op.channel_name = name
-    return op
+def density_unitary(targets):
+    return Gate("unitary", targets, matrix=random_matrix(2 ** len(targets), len(targets)))
 
 
-def kraus_set(k, count, seed):
-    """`count` Kraus operators on k qubits: slices of an isometry."""
-    d = 2**k
-    q = unitary(k + 2, seed)[:, :d]
-    return np.array([q[i * d:(i + 1) * d] for i in range(count)]) * np.sqrt(4 / count)
-
-
-def depolarizing(p=0.1):
-    paulis = [np.eye(2), np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1, -1])]
-    return np.array([np.sqrt(1 - p) * paulis[0]] + [np.sqrt(p / 3) * m for m in paulis[1:]])
+def kraus_pair(targets):
+    """Two Kraus operators, each a unitary over sqrt 2: trace preserving."""
+    rng = np.random.default_rng(len(targets))
+    return Kraus(targets, np.array([random_unitary(len(targets), rng) for _ in range(2)]) / np.sqrt(2))
 
 
 class Copy:
@@ -136,19 +124,10 @@ def state_sync(state):
 
 
 def time_op(call, repeats):
-    """Best wall time of `call`; an operation slower than SLOW seconds is
-    taken from its first run alone."""
-    start = time.perf_counter()
-    call()
-    first = time.perf_counter() - start
-    if first > SLOW:
-        return first
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
+    """Best wall time of `call` after a first run; an operation slower than
+    SLOW seconds is taken from its first run alone."""
+    first = timing.best_of(1, call)
+    return first if first > SLOW else timing.best_of(repeats, call)
 
 
 def in_thread(call):
@@ -181,8 +160,7 @@ def statevector_families(n):
         return run
 
     def unitaries(targets, count=2):
-        g = gate("unitary", targets, matrix=unitary(len(targets)))
-        return gates(g, count)
+        return gates(unitary_gate(targets), count)
 
     def fused(gate_list, **options):
         chunk = tovrek.prepare_fusion_chunk_gates(n, gate_list, **options)
@@ -230,11 +208,11 @@ def density_families(m):
         return run
 
     return [
-        ("density channel (depolarizing)", 1, ops([kraus([1], depolarizing(), "depolarizing")])),
-        ("density unitary, 2 targets", 1, ops([density_gate([0, m - 1], unitary(2))])),
-        ("density unitary, 5 targets", 1, ops([density_gate(spread(m, 5), unitary(5))])),
-        ("density Kraus, 1 qubit", 1, ops([kraus([2], kraus_set(1, 2, 1))])),
-        ("density Kraus, 3 qubits", 1, ops([kraus(spread(m, 3), kraus_set(3, 2, 3))])),
+        ("density channel (depolarizing)", 1, ops([channel("depolarizing", 1, 0.1)])),
+        ("density unitary, 2 targets", 1, ops([density_unitary([0, m - 1])])),
+        ("density unitary, 5 targets", 1, ops([density_unitary(spread(m, 5))])),
+        ("density Kraus, 1 qubit", 1, ops([kraus_pair([2])])),
+        ("density Kraus, 3 qubits", 1, ops([kraus_pair(spread(m, 3))])),
     ]
 
 

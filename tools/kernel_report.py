@@ -126,7 +126,9 @@ def parse_ptxas(text, arch=ARCH):
 
 def read_build(build):
     """Kernels of every CUDA object under `build`, by normalised name."""
-    objects = sorted(build.rglob("*.cu.o"))
+    # Objects of sources that still exist (a deleted source leaves its object).
+    objects = sorted(o for o in build.rglob("*.cu.o")
+                     if (ROOT / re.sub(r"^.*?\.dir/", "", o.relative_to(build).as_posix())[:-2]).exists())
     if not objects:
         sys.exit(f"kernel_report: no CUDA objects under {build}; build the CUDA flavour first")
     missing = [o for o in objects if not o.with_name(o.name + ".ptxas").exists()]

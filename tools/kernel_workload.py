@@ -6,36 +6,28 @@ measurement and sampling, and every density operation with fusion off and on.
 The kernel report runs it on the host flavour, whose runtime records each
 launch's kernel, block and dynamic shared memory."""
 import os
+import pathlib
+import sys
 from types import SimpleNamespace
 
 import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from density_reference import Gate, Kraus, channel, random_unitary  # noqa: E402
+from gate_reference import gate, random_matrix  # noqa: E402
 
 N = 12  # room for a 10-qubit SparseShareMem group and 7-target unitaries
 DENSITY_N = 9  # fused density groups reach their largest, 5 qubits, from n = 9
 DTYPES = ("complex64", "complex128")
 NAMED = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0,
          "sqrty": 0, "sqrty_dag": 0, "t": 0, "phase": 1, "rx": 1, "ry": 1, "rz": 1, "u": 3}
+CHANNELS = ("bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping")
 
 
-def unitary(k, seed=1):
-    rng = np.random.default_rng(seed)
-    d = 2**k
-    q, _ = np.linalg.qr(rng.normal(size=(d, d)) + 1j * rng.normal(size=(d, d)))
-    return q
-
-
-def gate(name, targets, controls=(), states=None, parameter=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls),
-         "control_state": list(states if states is not None else [1] * len(controls)),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = matrix
-    return g
-
-
-def gate_object(g):
-    """The attribute form of a gate_ir dictionary (the planner reads these)."""
-    return SimpleNamespace(matrix=None, **g)
+def controlled(name, targets, controls=(), states=None, parameter=(), matrix=None):
+    """A gate_ir entry; controls required to be 1 unless `states` says otherwise."""
+    states = [1] * len(controls) if states is None else states
+    return gate(name, targets, controls, states, parameter, matrix)
 
 
 def statevector_gates():
@@ -44,37 +36,45 @@ def statevector_gates():
     for name, angles in NAMED.items():
         parameter = [0.3, 0.2, 0.1][:angles]
         for target in (0, 5):
-            gates.append(gate(name, [target], parameter=parameter))
-            gates.append(gate(name, [target], [7], parameter=parameter))
-            gates.append(gate(name, [target], [3, 9], [1, 0], parameter=parameter))
+            gates.append(controlled(name, [target], parameter=parameter))
+            gates.append(controlled(name, [target], [7], parameter=parameter))
+            gates.append(controlled(name, [target], [3, 9], [1, 0], parameter=parameter))
     for a, b in ((0, 6), (4, 6), (6, 0)):
-        gates.append(gate("swap", [a, b]))
-        gates.append(gate("swap", [a, b], [2], [1]))
-        gates.append(gate("swap", [a, b], [2, 8], [0, 1]))
-    gates.append(gate("gp", [], parameter=[0.4]))
-    gates.append(gate("gp", [], [2], parameter=[0.4]))
+        gates.append(controlled("swap", [a, b]))
+        gates.append(controlled("swap", [a, b], [2]))
+        gates.append(controlled("swap", [a, b], [2, 8], [0, 1]))
+    gates.append(controlled("gp", [], parameter=[0.4]))
+    gates.append(controlled("gp", [], [2], parameter=[0.4]))
     for k in range(1, 8):
+        m = random_matrix(2**k, k)
         for targets in (list(range(k)), list(range(k))[::-1], [t + 1 for t in range(k)]):
-            m = unitary(k, k)
-            gates.append(gate("unitary", targets, matrix=m))
-            gates.append(gate("unitary", targets, [N - 1], [1], matrix=m))
+            gates.append(controlled("unitary", targets, matrix=m))
+            gates.append(controlled("unitary", targets, [N - 1], matrix=m))
     return gates
+
+
+def fusable_gates(count=60, seed=2):
+    """Gate objects on qubits 0-9, with controls beyond them now and then."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for i in range(count):
+        kind = ["h", "rx", "cx", "rz", "sqrtx", "swap"][i % 6]
+        targets = [int(q) for q in rng.choice(10, 2 if kind == "swap" else 1, replace=False)]
+        controls = [int(rng.integers(10, N))] if kind == "cx" else []
+        g = controlled(kind, targets, controls, parameter=[0.3] if kind in ("rx", "rz") else [])
+        out.append(SimpleNamespace(**{"matrix": None, **g}))
+    return out
 
 
 def run_statevector(tovrek):
     modes = [tovrek.KernelMode.AllState, tovrek.KernelMode.Pair, tovrek.KernelMode.PairAuto]
     gates = statevector_gates()
-    rng = np.random.default_rng(2)
-    fused = [gate_object(gate(["h", "rx", "cx", "rz", "sqrtx", "swap"][i % 6],
-                              [int(q) for q in rng.choice(10, 2 if i % 6 == 5 else 1, replace=False)],
-                              [] if i % 6 != 2 else [int(rng.integers(10, N))],
-                              parameter=[0.3] if i % 6 in (1, 3) else []))
-             for i in range(60)]
+    fused = fusable_gates()
     for dtype in DTYPES:
         state = tovrek.DeviceState.zero_state(N, dtype)
         for mode in modes:
             tovrek.run_circuit_device(state, gates, mode=mode)
-        tovrek.run_circuit_device(state, [gate("h", [q]) for q in range(N)],
+        tovrek.run_circuit_device(state, [controlled("h", [q]) for q in range(N)],
                                   mode=tovrek.KernelMode.PairAutoFusion)
         for options in ({"densemm_max_qubits": 0}, {"densemm_gate_threshold_scale": 0.0},
                         {"pad_sparsesharemem": False, "densemm_max_qubits": 0}):
@@ -86,46 +86,18 @@ def run_statevector(tovrek):
         state.to_numpy()
         psi = np.zeros(2**4, dtype)
         psi[0] = 1
-        tovrek.run_circuit(4, psi, [gate("h", [0]), gate("cx", [1], [0])])
+        tovrek.run_circuit(4, psi, [controlled("h", [0]), controlled("cx", [1], [0])])
         tovrek.measure(4, psi, [0, 1])
 
 
-class DensityGate:
-    def __init__(self, id, target, control=(), control_state=None, parameter=None, matrix=None):
-        self.id, self.target, self.control = id, list(target), list(control)
-        self.control_state = list(control_state if control_state is not None else [1] * len(control))
-        self.parameter = parameter
-        self.has_stored_matrix = matrix is not None
-        self.stored_matrix = matrix
-
-
-class Kraus:
-    def __init__(self, target, matrices, channel_name=None):
-        self.operation_kind = "kraus"
-        self.target = list(target)
-        if channel_name is not None:
-            self.channel_name = channel_name
-        self.kraus_matrices = matrices
-
-
-def channel_sets(p=0.1):
-    i2, x = np.eye(2), np.array([[0, 1], [1, 0]])
-    y, z = np.array([[0, -1j], [1j, 0]]), np.diag([1, -1])
-    damp = [np.array([[1, 0], [0, np.sqrt(1 - p)]]), np.array([[0, np.sqrt(p)], [0, 0]])]
-    return {
-        "bit_flip": [np.sqrt(1 - p) * i2, np.sqrt(p) * x],
-        "phase_flip": [np.sqrt(1 - p) * i2, np.sqrt(p) * z],
-        "depolarizing": [np.sqrt(1 - p) * i2] + [np.sqrt(p / 3) * m for m in (x, y, z)],
-        "amplitude_damping": damp,
-        "phase_damping": [np.sqrt(1 - p) * i2, np.sqrt(p) * np.diag([1, 0]), np.sqrt(p) * np.diag([0, 1])],
-    }
+def density_gate(name, targets, controls=(), parameter=None, matrix=None):
+    return Gate(name, targets, controls, [1] * len(controls), parameter, matrix)
 
 
 def kraus_set(k, count, seed):
-    """A valid Kraus set of `count` operators on k qubits: slices of an isometry."""
-    d = 2**k
-    q = unitary(k + 2, seed)[:, :d]  # (4d x d) with orthonormal columns
-    return np.array([q[i * d:(i + 1) * d] for i in range(count)]) * np.sqrt(4 / count)
+    """A trace-preserving set of `count` operators on k qubits."""
+    rng = np.random.default_rng(seed)
+    return np.array([random_unitary(k, rng) for _ in range(count)]) / np.sqrt(count)
 
 
 def density_operations():
@@ -134,18 +106,17 @@ def density_operations():
         name = "p" if name == "phase" else name
         parameter = [0.3, 0.2, 0.1][:angles]
         for target in (0, 5):
-            ops.append(DensityGate(name, [target], parameter=parameter))
-            ops.append(DensityGate(name, [target], [2], parameter=parameter))
-    ops += [DensityGate("swap", [1, 6]), DensityGate("swap", [1, 6], [0]),
-            DensityGate("gp", [0], parameter=[0.2]), DensityGate("gp", [0], [3], parameter=[0.2])]
+            ops.append(density_gate(name, [target], parameter=parameter))
+            ops.append(density_gate(name, [target], [2], parameter=parameter))
+    ops += [density_gate("swap", [1, 6]), density_gate("swap", [1, 6], [0]),
+            density_gate("gp", [0], parameter=[0.2]), density_gate("gp", [0], [3], parameter=[0.2])]
     for k in range(1, 7):
-        m = unitary(k, k)
-        ops.append(DensityGate("unitary", list(range(k)), matrix=m))
-        ops.append(DensityGate("unitary", list(range(DENSITY_N - 1, DENSITY_N - 1 - k, -1)), matrix=m))
-        ops.append(DensityGate("unitary", list(range(k)), [DENSITY_N - 1], matrix=m))
-    for name, matrices in channel_sets().items():
-        for target in (0, 4):
-            ops.append(Kraus([target], np.array(matrices), name))
+        m = random_matrix(2**k, k)
+        high = list(range(DENSITY_N - 1, DENSITY_N - 1 - k, -1))
+        ops += [density_gate("unitary", list(range(k)), matrix=m),
+                density_gate("unitary", high, matrix=m),
+                density_gate("unitary", list(range(k)), [DENSITY_N - 1], matrix=m)]
+    ops += [channel(name, target, 0.1) for name in CHANNELS for target in (0, 4)]
     for k in (1, 2, 3):
         for count in (2, 4):
             ops.append(Kraus(list(range(k)), kraus_set(k, count, k + count)))
@@ -156,12 +127,12 @@ def density_operations():
 def density_fusion_runs():
     """Operation lists, one call each, that the density planner fuses: a
     unitary and a channel on one qubit, and a run over five qubits."""
-    runs = [[DensityGate("h", [3]), DensityGate("rx", [3], parameter=[0.3]), Kraus([3], np.array(m), name)]
-            for name, m in channel_sets().items()]
-    names = list(channel_sets())
+    runs = [[density_gate("h", [3]), density_gate("rx", [3], parameter=[0.3]), channel(name, 3, 0.1)]
+            for name in CHANNELS]
     runs.append([op for q in range(5) for op in (
-        DensityGate("h", [q]), DensityGate("x", [(q + 1) % 5]), DensityGate("rz", [q], parameter=[0.2]),
-        DensityGate("cx", [q], [(q + 2) % 5]), Kraus([q], np.array(channel_sets()[names[q]]), names[q]))])
+        density_gate("h", [q]), density_gate("x", [(q + 1) % 5]),
+        density_gate("rz", [q], parameter=[0.2]), density_gate("cx", [q], [(q + 2) % 5]),
+        channel(CHANNELS[q], q, 0.1))])
     return runs
 
 
