@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The check for a machine with an NVIDIA GPU and no network. Builds the CUDA
 # flavour for the GPU at hand, runs the whole pytest suite, the bandwidth
-# benchmark (bench/gpu_roofline.py), compute-sanitizer (memcheck over the
-# state, gate, measurement and density tests; racecheck and synccheck over the
-# tests of the shared-memory fused kernels of both modules) and the other
-# benchmarks, each stage timed and bounded so that the whole run ends within
-# BUDGET_S seconds (default 470). Then writes REPORT_DIR/<date>-<short
-# commit>.md (default reports/gpu/) with the GPU and driver, the commit, the
-# pytest summary, every sanitizer summary, the benchmark tables and timings,
-# and the roofline plot beside it. Exits non-zero when a stage failed.
+# benchmark (bench/gpu_roofline.py), compute-sanitizer (racecheck and
+# synccheck over the tests of the shared-memory fused kernels of both modules,
+# memcheck over the state, gate, measurement and density tests, file by file)
+# and the other benchmarks. Every stage is timed and bounded so that the whole
+# run ends within BUDGET_S seconds (default 470); memcheck takes what time is
+# left, a file at a time. Then writes REPORT_DIR/<date>-<commit>.md (default
+# reports/gpu/) with the GPU and driver, the commit, the pytest summary, every
+# sanitizer summary, the benchmark tables and the stage times, and the
+# roofline plot beside it. Exits non-zero when a stage failed.
 #
 # Environment: PYTHON (default python3), CUDA_ARCH (default: the GPU's, e.g.
 # 90-real), COMMIT (the commit checked, for a copy of the tree without its git
@@ -23,25 +24,30 @@ commit=${COMMIT:-$(git rev-parse HEAD 2>/dev/null || echo unknown)}
 stem="$(date -u +%Y-%m-%d)-${commit:0:10}"
 report_dir=${REPORT_DIR:-reports/gpu}
 work=build/gpu-check
+rm -rf "$work"
 mkdir -p "$report_dir" "$work"
 deadline=$((SECONDS + ${BUDGET_S:-470}))
 
-memcheck_tests=${MEMCHECK_TESTS:-tests/python/test_device_state.py tests/python/test_named_gates.py
-  tests/python/test_swap_phase_unitary.py tests/python/test_circuit_runner.py tests/python/test_measure.py
-  tests/python/test_density_state.py tests/python/test_density_operations.py
-  tests/python/test_density_unitary.py tests/python/test_density_noise.py
-  tests/python/test_density_measure.py}
-racecheck_tests=${RACECHECK_TESTS:-tests/python/test_fusion.py tests/python/test_density_fusion.py}
+# Test files (in tests/python), memcheck's in order of priority.
+read -r -d '' -a memcheck_tests <<<"${MEMCHECK_TESTS:-test_density_unitary.py test_named_gates.py
+  test_swap_phase_unitary.py test_measure.py test_density_noise.py test_density_measure.py
+  test_device_state.py test_density_state.py test_circuit_runner.py test_density_operations.py}"
+read -r -d '' -a racecheck_tests <<<"${RACECHECK_TESTS:-test_fusion.py test_density_fusion.py}"
+tests() {
+  local paths=("${@/#/tests/python/}")
+  echo "${paths[*]}"
+}
 
 declare -A stage_rc stage_s
 stages=()
 # run_stage NAME CAP_SECONDS COMMAND...: runs COMMAND with its output shown
-# and kept in $work/NAME.log, for at most CAP seconds and never past the
-# deadline.
+# and kept in $work/NAME.log, for at most CAP seconds and never past
+# $stage_end (the deadline unless a caller lowers it).
+stage_end=$deadline
 run_stage() {
   local name=$1 cap=$2
   shift 2
-  local left=$((deadline - SECONDS)) start=$SECONDS rc
+  local left=$((stage_end - SECONDS)) start=$SECONDS rc
   ((left < cap)) && cap=$left
   stages+=("$name")
   echo "=== $name (at most $cap s)"
@@ -51,6 +57,7 @@ run_stage() {
   else
     timeout --kill-after=15 "$cap" "$@" 2>&1 | tee "$work/$name.log"
     rc=${PIPESTATUS[0]}
+    [[ -n $(tail -c 1 "$work/$name.log") ]] && echo  # cut off mid-line
   fi
   stage_rc[$name]=$rc
   stage_s[$name]=$((SECONDS - start))
@@ -65,30 +72,33 @@ run_stage build 240 bash -c 'cmake -S . -B build/gpu -G "$1" -DQALVANE_RUNTIME=c
   cmake --build build/gpu -j "$(nproc)" && cmake --install build/gpu --prefix build/gpu/stage >/dev/null' \
   build "$generator" "$arch" "$(command -v "$PY")" "$("$PY" -m pybind11 --cmakedir)"
 export PYTHONPATH=$PWD/build/gpu/stage
+pytest=("$PY" -m pytest -q -p no:cacheprovider)
 if [[ ${stage_rc[build]} == 0 ]]; then
-  # shellcheck disable=SC2086
-  run_stage pytest 150 "$PY" -m pytest tests/python -q -p no:cacheprovider ${PYTEST_ARGS:-}
-  run_stage roofline 240 "$PY" bench/gpu_roofline.py --output "$work/roofline"
-  # shellcheck disable=SC2086
-  run_stage memcheck 120 compute-sanitizer --tool memcheck --leak-check full --error-exitcode 99 \
-    "$PY" -m pytest -q -p no:cacheprovider $memcheck_tests
+  # shellcheck disable=SC2086 # PYTEST_ARGS is a word list
+  run_stage pytest 150 "${pytest[@]}" tests/python ${PYTEST_ARGS:-}
+  run_stage roofline 240 "$PY" bench/gpu_roofline.py --output "$work/roofline" --budget 200
   for tool in racecheck synccheck; do
-    # shellcheck disable=SC2086
-    run_stage "$tool" 60 compute-sanitizer --tool "$tool" --error-exitcode 99 \
-      "$PY" -m pytest -q -p no:cacheprovider $racecheck_tests
+    # shellcheck disable=SC2046 # a list of paths
+    run_stage "$tool" 60 compute-sanitizer --tool "$tool" --error-exitcode 99 "${pytest[@]}" \
+      $(tests "${racecheck_tests[@]}")
   done
+  stage_end=$((deadline - 45))  # left for the other benchmarks
+  for file in "${memcheck_tests[@]}"; do
+    run_stage "memcheck-${file%.py}" 90 compute-sanitizer --tool memcheck --leak-check full \
+      --error-exitcode 99 "${pytest[@]}" "tests/python/$file"
+  done
+  stage_end=$deadline
   run_stage benchmarks 90 "$PY" bench/run_all.py
 fi
 
 # The report.
-last_line() { grep -v '^\s*$' "$work/$1.log" 2>/dev/null | tail -n 1; }
-summaries() { grep -h -E "(ERROR|RACECHECK) SUMMARY" "$work/$1.log" 2>/dev/null || echo "no summary (exit ${stage_rc[$1]:-not run})"; }
+summary() { grep -h -E "(ERROR|RACECHECK) SUMMARY" "$work/$1.log" 2>/dev/null || echo "no summary (exit ${stage_rc[$1]})"; }
 report=$report_dir/$stem.md
 {
   echo "# GPU check $stem"
   echo
   echo "- GPU: $(nvidia-smi --query-gpu=name,driver_version,memory.total --format=csv,noheader | head -n 1)"
-  echo "- CUDA: $(nvcc --version | tail -n 1)"
+  echo "- CUDA: $(nvcc --version | tail -n 1), built for $arch"
   echo "- Python: $("$PY" --version 2>&1)"
   echo
   echo "commit $commit"
@@ -101,23 +111,24 @@ report=$report_dir/$stem.md
     echo "| $name | ${stage_s[$name]} | ${stage_rc[$name]} |"
   done
   echo
-  echo "## pytest"
+  echo "## pytest (tests/python)"
   echo
   echo '```text'
-  last_line pytest
+  grep -v '^\s*$' "$work/pytest.log" 2>/dev/null | tail -n 1
   echo '```'
   echo
   echo "## compute-sanitizer"
   echo
-  for tool in memcheck racecheck synccheck; do
-    echo "- $tool:"
-    echo '```text'
-    summaries "$tool"
-    echo '```'
+  echo '```text'
+  for name in "${stages[@]}"; do
+    case $name in
+      racecheck | synccheck) echo "$name over $(tests "${racecheck_tests[@]}"):" ;;
+      memcheck-*) echo "memcheck over tests/python/${name#memcheck-}.py:" ;;
+      *) continue ;;
+    esac
+    summary "$name" | sed 's/^/  /'
   done
-  echo
-  echo "memcheck ran over: $(echo "$memcheck_tests" | tr -s ' \n' ' ')"
-  echo "racecheck and synccheck ran over: $(echo "$racecheck_tests" | tr -s ' \n' ' ')"
+  echo '```'
   echo
   echo "## Bandwidth (bench/gpu_roofline.py)"
   echo
@@ -143,7 +154,7 @@ report=$report_dir/$stem.md
       echo "## Tail of $name (exit ${stage_rc[$name]})"
       echo
       echo '```text'
-      tail -n 40 "$work/$name.log"
+      tail -n 30 "$work/$name.log"
       echo '```'
     fi
   done
