@@ -55,13 +55,12 @@ ANONYMOUS = re.compile(r"_GLOBAL__N_1|_GLOBAL__N__[0-9a-f]+_\d+_\w+_[0-9a-f]+")
 @dataclasses.dataclass
 class Kernel:
     mangled: str
-    objects: set
+    sources: set
     registers: int = 0
     stack: int = 0
     spill_stores: int = 0
     spill_loads: int = 0
     static_shared: int = 0
-    local: int = 0
     launches: dict = dataclasses.field(default_factory=dict)  # (threads, dyn smem) -> count
     name: str = ""
 
@@ -91,8 +90,9 @@ def normalise(mangled):
 
 
 def parse_ptxas(text, arch=ARCH):
-    """{mangled name: (registers, stack, spill stores, spill loads, shared,
-    local)} of the entry functions compiled for `arch`."""
+    """{mangled name: (registers, stack frame, spill stores, spill loads,
+    static shared memory)} of the entry functions compiled for `arch`. (A
+    kernel's local memory is its stack frame: spills and local arrays.)"""
     kernels = {}
     current = None
     properties = {}
@@ -113,13 +113,9 @@ def parse_ptxas(text, arch=ARCH):
             continue
         m = re.match(r"ptxas info\s*: Used (\d+) registers(.*)", line)
         if m and current is not None:
-            rest = m.group(2)
-            smem = re.search(r"(\d+) bytes smem", rest)
-            lmem = re.search(r"(\d+) bytes lmem", rest)
-            stack, stores, loads = properties.get(current, (0, 0, 0))
-            kernels[current] = (int(m.group(1)), stack, stores, loads,
-                                int(smem.group(1)) if smem else 0,
-                                int(lmem.group(1)) if lmem else stack)
+            smem = re.search(r"(\d+) bytes smem", m.group(2))
+            kernels[current] = (int(m.group(1)), *properties.get(current, (0, 0, 0)),
+                                int(smem.group(1)) if smem else 0)
             current = None
     return kernels
 
@@ -137,18 +133,17 @@ def read_build(build):
                  f"{missing[0]}); configure {build} with -DQALVANE_PTXAS_LOG=ON and rebuild")
     kernels = {}
     for obj in objects:
-        source = obj.name[:-len(".o")]
+        source = obj.name[:-len(".o")]  # the .cu file
         for mangled, usage in parse_ptxas(obj.with_name(obj.name + ".ptxas").read_text()).items():
             key = normalise(mangled)
             kernel = kernels.setdefault(key, Kernel(key, set()))
-            kernel.objects.add(source)
+            kernel.sources.add(source)
             # The same template instantiated in several objects: keep the worst.
             kernel.registers = max(kernel.registers, usage[0])
             kernel.stack = max(kernel.stack, usage[1])
             kernel.spill_stores = max(kernel.spill_stores, usage[2])
             kernel.spill_loads = max(kernel.spill_loads, usage[3])
             kernel.static_shared = max(kernel.static_shared, usage[4])
-            kernel.local = max(kernel.local, usage[5])
     return kernels
 
 
@@ -272,12 +267,8 @@ def verdict(found, allowed, allow_name):
                for check, name in sorted(allowed - found)])
 
 
-def module_of(kernel):
-    return "rhomira" if kernel.name.startswith("qalvane::rhomira") else "tovrek"
-
-
 def rows(kernels):
-    for kernel in sorted(kernels.values(), key=lambda k: (module_of(k), k.name)):
+    for kernel in sorted(kernels.values(), key=lambda k: (sorted(k.sources), k.name)):
         shapes = sorted(kernel.launches)
         worst = min((occupancy(kernel.registers, kernel.static_shared, t, d) for t, d in shapes),
                     default=None, key=lambda o: o[1])
@@ -285,14 +276,15 @@ def rows(kernels):
 
 
 def format_table(kernels, markdown):
-    header = ["module", "kernel", "regs", "stack", "spill st/ld", "smem", "block", "dyn smem",
+    header = ["source", "kernel", "regs", "stack", "spill st/ld", "smem", "block", "dyn smem",
               "blocks/SM", "occupancy", "checks"]
     lines = []
     for kernel, shapes, worst in rows(kernels):
         threads = sorted({t for t, _ in shapes})
         dynamic = max((d for _, d in shapes), default=0)
         lines.append([
-            module_of(kernel), kernel.name.replace("qalvane::rhomira::", "").replace("tovrek::", ""),
+            ",".join(sorted(kernel.sources)),
+            kernel.name.replace("qalvane::rhomira::", "").replace("tovrek::", ""),
             str(kernel.registers), str(kernel.stack),
             f"{kernel.spill_stores}/{kernel.spill_loads}", str(kernel.static_shared),
             ",".join(map(str, threads)) if shapes else "-",
