@@ -11,7 +11,8 @@ RUNTIME ?= $(shell nvidia-smi -L >/dev/null 2>&1 && echo cuda || echo host)
 CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
   -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan check-cuda bench clean
+.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan build-cuda check-cuda \
+  kernel-report roofline-quick bench clean
 
 $(VENV)/.stamp:
 	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
@@ -57,15 +58,29 @@ test-asan: build-asan pytest-asan
 pytest-asan:
 	$(ASAN_ENV) PYTHONPATH=build/asan/stage $(PY) -m pytest tests/python -q -p no:cacheprovider
 
-# The CUDA flavour for every architecture. Without a GPU it must import and
-# report the missing device as a CUDA error.
-check-cuda: setup
-	cmake -S . -B build/cuda $(CMAKE_COMMON) -DQALVANE_RUNTIME=cuda
+# The CUDA flavour for every architecture, keeping ptxas's statistics of
+# each object for the kernel report. Without a GPU it must import and report
+# the missing device as a CUDA error.
+build-cuda: setup
+	cmake -S . -B build/cuda $(CMAKE_COMMON) -DQALVANE_RUNTIME=cuda -DQALVANE_PTXAS_LOG=ON
 	cmake --build build/cuda -j $(JOBS)
+
+check-cuda: build-cuda
 	cmake --install build/cuda --prefix build/cuda/stage >/dev/null
 	LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage $(PY) tools/check_cuda_import.py
 
-bench: build-host
+# Every kernel's registers, stack, spills and shared memory on sm_90 (from
+# the CUDA build) with the launch shapes the host flavour records, the
+# occupancy, and the checks: fails on a violation that
+# tools/kernel_report_allow.txt does not list, or on a listed one that is gone.
+kernel-report: build-cuda build-host
+	PYTHONPATH=build/host/stage $(PY) tools/kernel_report.py --build build/cuda
+
+# The bandwidth benchmark at small n: seconds on the host flavour.
+roofline-quick: build-host
+	PYTHONPATH=build/host/stage $(PY) bench/gpu_roofline.py --quick --output build/roofline
+
+bench: build-host roofline-quick
 	PYTHONPATH=build/host/stage $(PY) bench/run_all.py
 
 clean:

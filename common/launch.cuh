@@ -45,7 +45,8 @@ inline void launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, std:
                           cudaStream_t stream, Args&&... args) {
   const detail::KernelCall<Params...> call{
       kernel, std::tuple<std::decay_t<Params>...>(std::forward<Args>(args)...)};
-  hostcuda::launch(grid, block, shmem, stream, &detail::KernelCall<Params...>::run, &call);
+  hostcuda::launch(reinterpret_cast<const void*>(kernel), grid, block, shmem, stream,
+                   &detail::KernelCall<Params...>::run, &call);
 }
 
 template <typename T>

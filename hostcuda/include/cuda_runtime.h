@@ -240,9 +240,10 @@ struct Builtins {
 extern __thread Builtins builtins;
 }  // namespace detail
 
-// Called by qalvane::launch_kernel: checks the configuration and runs every
-// thread of the grid through run(ctx) before returning.
-void launch(dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream,
+// Called by qalvane::launch_kernel: records the launch of `kernel` (the
+// kernel function's address, for the launch table), checks the configuration
+// and runs every thread of the grid through run(ctx) before returning.
+void launch(const void* kernel, dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream,
             void (*run)(const void* ctx), const void* ctx);
 // The dynamic shared memory of the running launch.
 void* dynamic_shared_memory();

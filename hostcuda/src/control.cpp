@@ -1,12 +1,15 @@
 // Devices, call counters, fault injection and the test-control API.
 #include "hostcuda/control.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <tuple>
 #include <stdexcept>
 #include <vector>
 
@@ -51,6 +54,11 @@ std::array<std::atomic<std::uint64_t>, kFunctionCount> g_calls{};
 std::atomic<bool> g_armed{false};  // any injection pending: skips the lock otherwise
 std::mutex g_injection_mutex;
 std::vector<Injection> g_injections;
+
+// Launches per (kernel, block x, y, z, dynamic shared memory).
+using LaunchKey = std::tuple<const void*, unsigned, unsigned, unsigned, std::size_t>;
+std::mutex g_launch_mutex;
+std::map<LaunchKey, std::uint64_t> g_launches;
 
 std::atomic<int> g_device_count{1};
 struct Limits {
@@ -101,6 +109,11 @@ int enter(Fn fn) {
   }
   g_armed = !g_injections.empty();
   return code;
+}
+
+void record_launch(const void* kernel, dim3 block, std::size_t shmem) {
+  std::lock_guard<std::mutex> lock(g_launch_mutex);
+  ++g_launches[LaunchKey{kernel, block.x, block.y, block.z, shmem}];
 }
 
 std::uint64_t generation() { return g_generation.load(); }
@@ -168,6 +181,10 @@ void reset() {
     g_armed = false;
   }
   for (auto& calls : g_calls) calls = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_launch_mutex);
+    g_launches.clear();
+  }
   g_device_count = 1;
   g_limits.restore();
   g_shuffle_seed = 0;
@@ -213,6 +230,24 @@ int device_count() { return g_device_count.load(); }
 
 std::uint64_t call_count(const std::string& name) {
   return g_calls[static_cast<int>(find_function(name))].load();
+}
+
+std::vector<LaunchRecord> launch_records() {
+  std::vector<LaunchRecord> records;
+  std::lock_guard<std::mutex> lock(g_launch_mutex);
+  for (const auto& [key, launches] : g_launches) {
+    const auto& [kernel, x, y, z, shmem] = key;
+    LaunchRecord record{kernel, {}, 0, {}, {x, y, z}, shmem, launches};
+    Dl_info info{};
+    if (dladdr(kernel, &info) != 0) {
+      if (info.dli_fname) record.object = info.dli_fname;
+      record.offset = reinterpret_cast<std::uintptr_t>(kernel) -
+                      reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+      if (info.dli_sname && info.dli_saddr == kernel) record.symbol = info.dli_sname;
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
 }
 
 void set_shuffle(std::uint64_t seed) {

@@ -204,12 +204,14 @@ struct LaunchScope {
 namespace hostcuda {
 using namespace detail;
 
-void launch(dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream,
+void launch(const void* kernel, dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream,
             void (*run)(const void* ctx), const void* ctx) {
   if (const int code = enter(Fn::launch)) {
     fail(static_cast<cudaError_t>(code));
     return;
   }
+  // What was asked for, valid or not: a GPU would refuse the same requests.
+  record_launch(kernel, block, shmem);
   int device = 0;
   cudaError_t error = current_device(&device);
   if (error == cudaSuccess && !valid_stream(stream)) error = cudaErrorInvalidResourceHandle;

@@ -44,6 +44,9 @@ enum class Fn {
 // Counts a call; returns the code injected for it, or 0 to go on.
 int enter(Fn fn);
 
+// Counts a launch of `kernel` with this block and dynamic shared memory.
+void record_launch(const void* kernel, dim3 block, std::size_t shmem);
+
 // The real runtime's text for a code ("unrecognized error code" if unknown).
 const char* error_text(int code);
 

@@ -7,6 +7,12 @@
 #include <utility>
 
 #include "hostcuda/python.h"
+#include "launch.cuh"
+
+// Exported, so that the launch records carry its name.
+extern "C" __attribute__((visibility("default"))) void hostcuda_pytest_kernel(int* flag) {
+  *flag = 1;
+}
 
 PYBIND11_MODULE(hostcuda_pytest, m) {
   bind_hostcuda(m);
@@ -26,4 +32,12 @@ PYBIND11_MODULE(hostcuda_pytest, m) {
   m.def("set_device", [](int device) { return static_cast<int>(cudaSetDevice(device)); });
   m.def("synchronize", [] { return static_cast<int>(cudaDeviceSynchronize()); });
   m.def("get_last_error", [] { return static_cast<int>(cudaGetLastError()); });
+  m.def("launch", [](unsigned threads, std::size_t shmem) {
+    int* flag = nullptr;
+    cudaMalloc(&flag, sizeof(int));
+    qalvane::launch_kernel(hostcuda_pytest_kernel, dim3(1), dim3(threads), shmem, nullptr, flag);
+    const cudaError_t error = cudaGetLastError();
+    cudaFree(flag);
+    return static_cast<int>(error);
+  });
 }

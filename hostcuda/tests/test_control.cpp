@@ -1,6 +1,9 @@
 // Fault injection by name and count, call counters, devices and reset.
 #include <functional>
+#include <map>
 #include <stdexcept>
+#include <tuple>
+#include <vector>
 
 #include "helpers.h"
 #include "kernels.h"
@@ -146,6 +149,42 @@ TEST_F(Control, CallCountsIncludeFailedCallsAndResetClearsThem) {
   control::reset();
   EXPECT_EQ(control::call_count("cudaFree"), 0u);
   EXPECT_EQ(control::call_count("cudaGetLastError"), 0u);
+}
+
+TEST_F(Control, LaunchRecordsCountEachKernelAndConfigurationAsAsked) {
+  DeviceArray<int> flag(1);
+  kernels::set_flag(flag.get(), dim3(4), dim3(64), 0);
+  kernels::set_flag(flag.get(), dim3(1), dim3(64), 0);
+  kernels::set_flag(flag.get(), dim3(1), dim3(32, 2), 256);
+  kernels::set_flag(flag.get(), dim3(1), dim3(32), 64 * 1024);  // refused, but asked for
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  control::fail_nth("launch", 1, cudaErrorLaunchOutOfResources);
+  kernels::set_flag(flag.get(), dim3(1), dim3(16), 0);  // failed by injection: not a launch
+  EXPECT_EQ(cudaGetLastError(), cudaErrorLaunchOutOfResources);
+  kernels::scale(nullptr, nullptr, 1.0, 0);  // refused: zero grid
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+
+  const std::vector<control::LaunchRecord> records = control::launch_records();
+  ASSERT_EQ(records.size(), 4u);
+  std::map<std::tuple<unsigned, unsigned, std::size_t>, std::uint64_t> set_flag;
+  const void* set_flag_kernel = nullptr;
+  for (const control::LaunchRecord& r : records) {
+    EXPECT_FALSE(r.object.empty());
+    EXPECT_NE(r.offset, 0u);
+    EXPECT_EQ(r.block[2], 1u);
+    if (r.block[0] == 256) {  // scale
+      EXPECT_EQ(r.dynamic_shared, 0u);
+      continue;
+    }
+    if (set_flag_kernel == nullptr) set_flag_kernel = r.kernel;
+    EXPECT_EQ(r.kernel, set_flag_kernel);
+    set_flag[{r.block[0], r.block[1], r.dynamic_shared}] = r.launches;
+  }
+  const std::map<std::tuple<unsigned, unsigned, std::size_t>, std::uint64_t> expected = {
+      {{64, 1, 0}, 2}, {{32, 2, 256}, 1}, {{32, 1, 64 * 1024}, 1}};
+  EXPECT_EQ(set_flag, expected);
+  control::reset();
+  EXPECT_TRUE(control::launch_records().empty());
 }
 
 TEST_F(Control, ResetRestoresDefaults) {

@@ -1,4 +1,5 @@
 """The _hostcuda submodule as Python tests see it."""
+import os
 import threading
 
 import pytest
@@ -24,7 +25,7 @@ def test_exactly_the_documented_functions():
     assert public == {
         "reset", "fail_nth", "inject_async_error", "set_memory_limit", "memory_limit",
         "set_device_count", "device_count", "live_allocations", "live_bytes", "call_count",
-        "set_shuffle", "error_string",
+        "launch_records", "set_shuffle", "error_string",
     }
 
 
@@ -95,6 +96,22 @@ def test_error_string(code, text):
 def test_invalid_arguments_raise_value_error(call):
     with pytest.raises(ValueError):
         call()
+
+
+def test_launch_records_name_the_kernel_and_its_configuration():
+    assert module.launch(64, 0) == 0
+    assert module.launch(64, 0) == 0
+    assert module.launch(32, 512) == 0
+    records = sorted(hc.launch_records(), key=lambda r: r["block"])
+    assert [(r["symbol"], r["block"], r["dynamic_shared"], r["launches"]) for r in records] == [
+        ("hostcuda_pytest_kernel", (32, 1, 1), 512, 1),
+        ("hostcuda_pytest_kernel", (64, 1, 1), 0, 2),
+    ]
+    for r in records:
+        assert os.path.samefile(r["object"], module.__file__)
+        assert r["offset"] == records[0]["offset"] > 0
+    hc.reset()
+    assert hc.launch_records() == []
 
 
 def test_shuffle_seed_is_accepted():

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace hostcuda::control {
 
@@ -38,6 +39,22 @@ std::size_t live_cublas_handles();
 
 // Calls since the last reset, failed ones included.
 std::uint64_t call_count(const std::string& name);
+
+// Launches since the last reset (those not failed by injection), one record
+// per kernel, block shape and dynamic shared memory. A kernel is named by
+// the loaded object holding it and its offset there, which the object's
+// symbol table turns into the kernel's (mangled) name; `symbol` is that name
+// where the object exports it, else empty.
+struct LaunchRecord {
+  const void* kernel;
+  std::string object;
+  std::uintptr_t offset;
+  std::string symbol;
+  unsigned block[3];
+  std::size_t dynamic_shared;
+  std::uint64_t launches;
+};
+std::vector<LaunchRecord> launch_records();
 
 // Nonzero: block order, thread start order and resume order after barriers
 // follow a generator seeded with `seed` (restarted by each call). 0: off.

@@ -25,6 +25,20 @@ inline void bind_hostcuda(pybind11::module_& parent) {
   m.def("live_allocations", &control::live_allocations);
   m.def("live_bytes", &control::live_bytes);
   m.def("call_count", &control::call_count, pybind11::arg("name"));
+  m.def("launch_records", [] {
+    pybind11::list records;
+    for (const control::LaunchRecord& r : control::launch_records()) {
+      pybind11::dict record;
+      record["object"] = r.object;
+      record["offset"] = r.offset;
+      record["symbol"] = r.symbol;
+      record["block"] = pybind11::make_tuple(r.block[0], r.block[1], r.block[2]);
+      record["dynamic_shared"] = r.dynamic_shared;
+      record["launches"] = r.launches;
+      records.append(std::move(record));
+    }
+    return records;
+  });
   m.def("set_shuffle", &control::set_shuffle, pybind11::arg("seed"));
   m.def("error_string", &control::error_string, pybind11::arg("code"));
 }
