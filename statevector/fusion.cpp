@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "run_circuit.h"
+
 namespace tovrek::fusion {
 
 namespace {
@@ -385,6 +387,9 @@ double densemm_score(int64_t n, int64_t k, const std::vector<GateRecord>& gates,
 FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
                              const FusionOptions& options) {
   if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+  // The runner's check for every gate first: fused groups never meet a bad
+  // gate, and a bad gate anywhere stops the chunk before any group runs.
+  for (const GateRecord& g : gates) check_gate_record(n, g);
   FusionPlan plan;
   const int64_t count = static_cast<int64_t>(gates.size());
   if (count == 0) return plan;

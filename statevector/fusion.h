@@ -81,6 +81,8 @@ bool gate_matrix_2x2(const GateRecord& gate, Matrix2x2& out);
 double densemm_score(int64_t n, int64_t k, const std::vector<GateRecord>& gates,
                      const std::vector<int64_t>& group, double threshold_scale);
 
+// Every gate first passes the runner's check_gate_record (its errors, before
+// any group is formed).
 FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
                              const FusionOptions& options);
 

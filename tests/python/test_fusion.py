@@ -488,3 +488,41 @@ def test_kernels_do_not_depend_on_thread_order(no_leaks):
 
     for out in run_in_thread(work):
         np.testing.assert_allclose(out, reference(n, psi, gates), atol=1e-11, rtol=0)
+
+
+# A gate the runner refuses, with PairAuto's message; each lands in a fused
+# group (or, for the arity case, between two) of the chunk around it.
+BAD_GATES = [
+    (Gate("x", [1], [1]), "control qubit must not be a target."),
+    (Gate("swap", [1, 2], [2]), "control qubit must not be a target."),
+    (Gate("x", [1], [0, 0], [1, 1]), "control qubits must be distinct."),
+    (Gate("rz", [2], [0, 0], [1, 0], [0.3]), "control qubits must be distinct."),
+    (Gate("x", [1], [0], [2]), "control_state must contain only 0/1"),
+    (Gate("h", [1], [0], [-1]), "control_state must contain only 0/1"),
+    (Gate("x", [1], [7]), "control qubit index must be in [0, n)"),
+    (Gate("h", [9]), "target qubit index must be in [0, n)"),
+    (Gate("h", [-1]), "target qubit index must be in [0, n)"),
+    (Gate("rx", [3], parameter=[0.1, 0.2]), "RX gate requires exactly one parameter."),
+]
+
+
+@pytest.mark.parametrize("bad, message", BAD_GATES)
+@pytest.mark.parametrize("route", ["PairAutoFusion", "prepared SparseShareMem", "prepared DenseMM"])
+def test_fused_paths_refuse_what_pairauto_refuses_before_anything_runs(bad, message, route,
+                                                                        no_leaks):
+    # Qubits 0-3 of 5: the group is DenseMM when the threshold is off.
+    gates = [Gate("h", [0]), Gate("h", [1]), bad, Gate("h", [2]), Gate("h", [3]), Gate("x", [0])]
+    psi = random_state(5, "complex128", 5)
+    pairauto = DeviceState.from_numpy(5, psi.copy())
+    with pytest.raises(ValueError) as err:
+        tovrek.run_circuit_device_gates(pairauto, gates)
+    assert str(err.value) == message
+    state = DeviceState.from_numpy(5, psi.copy())
+    with pytest.raises(ValueError) as err:
+        if route == "PairAutoFusion":
+            tovrek.run_circuit_device_gates(state, gates, mode=tovrek.PairAutoFusion)
+        else:
+            scale = 0.0 if route.endswith("DenseMM") else 1e9
+            tovrek.prepare_fusion_chunk_gates(5, gates, densemm_gate_threshold_scale=scale)
+    assert str(err.value) == message
+    np.testing.assert_array_equal(state.to_numpy(), psi)

@@ -7,6 +7,8 @@
 #include <complex>
 #include <random>
 #include <set>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "fusion.h"
@@ -124,10 +126,9 @@ TEST(FusionPlanner, SwapEndsWindowUnlessFused) {
   EXPECT_EQ(swap.m00.re, 1.0);
   EXPECT_EQ(swap.m11.re, 1.0);
   EXPECT_EQ(swap.m01.re, 0.0);
-  // A SWAP with equal targets is never fused.
+  // A SWAP with equal targets is refused as the dispatch refuses it.
   const std::vector<GateRecord> same = {gate(GATE_H, {0}), gate(GATE_SWAP, {1, 1})};
-  EXPECT_EQ(groups_of(plan_fusion_chunk(3, same, FusionOptions{})),
-            (std::vector<std::vector<int64_t>>{{0}, {1}}));
+  EXPECT_THROW(plan_fusion_chunk(3, same, FusionOptions{}), std::invalid_argument);
 }
 
 TEST(FusionPlanner, DisjointGatesBeyondLimitSplitLargestConeFirst) {
@@ -309,6 +310,31 @@ TEST(FusionPlanner, MatchesOrderedSetRulesOnRandomCircuits) {
           ASSERT_LE(group_of[a], group_of[b]) << "trial " << trial;
         }
       }
+  }
+}
+
+// What the runner's dispatch refuses, the planner refuses for the whole chunk
+// before it forms a group, with the same message.
+TEST(FusionPlanner, RefusesWhatTheDispatchRefusesBeforeAnyGroup) {
+  GateRecord same = gate(GATE_X, {1}, {1});
+  GateRecord twice = gate(GATE_X, {1}, {0, 0});
+  GateRecord two = gate(GATE_X, {1}, {0});
+  two.control_state = {2};
+  GateRecord far = gate(GATE_H, {5});
+  const std::pair<GateRecord, const char*> cases[] = {
+      {same, "control qubit must not be a target."},
+      {twice, "control qubits must be distinct."},
+      {two, "control_state must contain only 0/1"},
+      {far, "target qubit index must be in [0, n)"},
+  };
+  for (const auto& [bad, message] : cases) {
+    const std::vector<GateRecord> gates = {gate(GATE_H, {0}), bad, gate(GATE_H, {2})};
+    try {
+      plan_fusion_chunk(3, gates, FusionOptions{});
+      ADD_FAILURE() << message;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), message);
+    }
   }
 }
 
