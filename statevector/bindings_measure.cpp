@@ -35,7 +35,8 @@ py::tuple sample_measure_device(DeviceState& state, const qalvane::NumberList<in
   MeasureResult result;
   {
     py::gil_scoped_release release;
-    result = sample_device_state(state, targets.values, endian, shots, resolved, collapse_last);
+    result = sample_device_state(state, targets.values, endian, shots, resolved, collapse_last,
+                                 qalvane::python_signal_check());
   }
   py::dict counts;
   for (const auto& entry : result.counts) counts[py::str(entry.first)] = py::int_(entry.second);

@@ -526,3 +526,35 @@ def test_fused_paths_refuse_what_pairauto_refuses_before_anything_runs(bad, mess
             tovrek.prepare_fusion_chunk_gates(5, gates, densemm_gate_threshold_scale=scale)
     assert str(err.value) == message
     np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+DENSE_LIMIT = "^DenseMM matrices of the fusion plan would exceed 1 GiB$"
+
+
+@pytest.mark.parametrize("n, k", [(30, 25), (16, 14)])
+def test_plan_with_dense_matrices_over_one_gib_is_refused_before_allocating(n, k):
+    # One DenseMM group over k qubits would need 16 * 4^k bytes on the host.
+    gates = [Gate("h", [q]) for q in range(k)]
+    with pytest.raises(ValueError, match=DENSE_LIMIT):
+        tovrek.prepare_fusion_chunk_gates(n, gates, sparsesharemem_qubits=n, densemm_max_qubits=n,
+                                          densemm_gate_threshold_scale=0.0)
+
+
+def test_long_planning_answers_ctrl_c(no_leaks):
+    # One DenseMM group of 10 qubits and 16384 gates: tens of seconds of
+    # matrix building on the host when nobody interrupts it.
+    import _thread
+    gates = [Gate("sqrtx", [q % 10]) for q in range(16384)]
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tovrek.prepare_fusion_chunk_gates(11, gates, densemm_max_qubits=10,
+                                              densemm_gate_threshold_scale=0.0,
+                                              max_gates_per_group=16384)
+    finally:
+        timer.join()
+    assert time.monotonic() - start < 3
+    chunk = tovrek.prepare_fusion_chunk_gates(11, gates[:4])  # a healthy call afterwards
+    assert chunk.gate_count == 4

@@ -338,5 +338,41 @@ TEST(FusionPlanner, RefusesWhatTheDispatchRefusesBeforeAnyGroup) {
   }
 }
 
+TEST(FusionPlanner, DenseMatricesOverOneGibAreRefusedBeforeAllocating) {
+  FusionOptions o;
+  o.sparsesharemem_qubits = 20;
+  o.densemm_max_qubits = 20;
+  o.densemm_gate_threshold_scale = 0.0;
+  std::vector<GateRecord> gates;
+  for (int64_t q = 0; q < 14; ++q) gates.push_back(gate(GATE_H, {q}));
+  try {
+    plan_fusion_chunk(20, gates, o);  // 4 GiB for one matrix
+    ADD_FAILURE();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "DenseMM matrices of the fusion plan would exceed 1 GiB");
+  }
+}
+
+struct Stop {};
+
+TEST(FusionPlanner, LongDenseMatrixBuildAsksTheInterruptCheck) {
+  FusionOptions o;
+  o.densemm_max_qubits = 10;
+  o.densemm_gate_threshold_scale = 0.0;
+  o.max_gates_per_group = 16384;
+  std::vector<GateRecord> gates;
+  for (int64_t i = 0; i < 16384; ++i) gates.push_back(gate(GATE_SQRTX, {i % 10}));
+  int asked = 0;
+  const qalvane::InterruptCheck check = [&asked] {
+    ++asked;
+    throw Stop{};
+  };
+  EXPECT_THROW(plan_fusion_chunk(11, gates, o, check), Stop);
+  EXPECT_EQ(asked, 1);
+  // Short plans finish before the first look at the clock is due.
+  EXPECT_EQ(plan_fusion_chunk(11, {gate(GATE_H, {0}), gate(GATE_H, {1})}, o, check).groups.size(),
+            1u);
+}
+
 }  // namespace
 }  // namespace tovrek::fusion
