@@ -316,3 +316,30 @@ def test_density_measure_targets_grown_while_converted(no_leaks):
     targets = [0]
     targets[0] = Once(1, lambda: targets.extend([0] * 40))
     assert rhomira.measure_device(state, targets, seed=1) == "1"
+
+
+def rows_changed_while_converted():
+    rows = [[0, 1], [1, 0]]
+
+    class Entry:
+        def __complex__(self):
+            rows[:] = [[5] * 9] * 9
+            return 1 + 0j
+    rows[0][1] = Entry()
+    return rows
+
+
+NUMPY_NOTICES = "Inconsistent object during array creation? Content of sequences changed"
+
+
+@needs_tovrek
+def test_matrix_rows_changed_while_converted_are_refused(no_leaks):
+    # NumPy's conversion holds what it walks and notices the change.
+    state = tovrek.DeviceState.zero_state(1)
+    with pytest.raises(ValueError, match=r"^unitary matrix must be array-like\.$"):
+        tovrek.run_circuit_device(state, [gate("unitary", [0], matrix=rows_changed_while_converted())])
+    with pytest.raises(RuntimeError, match=NUMPY_NOTICES.replace("?", r"\?")):
+        rhomira.run_density_operations_device(
+            rhomira.DeviceDensityState.zero_state(1), 1,
+            [DensityGate("u", [0], matrix=rows_changed_while_converted())])
+    np.testing.assert_array_equal(state.to_numpy(), [1, 0])

@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -313,6 +314,16 @@ TEST(FusionPlanner, MatchesOrderedSetRulesOnRandomCircuits) {
   }
 }
 
+// The message of the argument error the planner raises, or "" when it plans.
+std::string refusal(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& o) {
+  try {
+    plan_fusion_chunk(n, gates, o);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
+}
+
 // What the runner's dispatch refuses, the planner refuses for the whole chunk
 // before it forms a group, with the same message.
 TEST(FusionPlanner, RefusesWhatTheDispatchRefusesBeforeAnyGroup) {
@@ -327,51 +338,45 @@ TEST(FusionPlanner, RefusesWhatTheDispatchRefusesBeforeAnyGroup) {
       {two, "control_state must contain only 0/1"},
       {far, "target qubit index must be in [0, n)"},
   };
-  for (const auto& [bad, message] : cases) {
-    const std::vector<GateRecord> gates = {gate(GATE_H, {0}), bad, gate(GATE_H, {2})};
-    try {
-      plan_fusion_chunk(3, gates, FusionOptions{});
-      ADD_FAILURE() << message;
-    } catch (const std::invalid_argument& e) {
-      EXPECT_STREQ(e.what(), message);
-    }
-  }
+  for (const auto& [bad, message] : cases)
+    EXPECT_EQ(refusal(3, {gate(GATE_H, {0}), bad, gate(GATE_H, {2})}, FusionOptions{}), message);
+}
+
+// Options under which every multi-gate group of up to `qubits` qubits is
+// DenseMM, and `count` gates cycling over qubits 0 .. qubits-1.
+FusionOptions dense_up_to(int32_t qubits) {
+  FusionOptions o;
+  o.sparsesharemem_qubits = std::max(qubits, 10);
+  o.densemm_max_qubits = qubits;
+  o.densemm_gate_threshold_scale = 0.0;
+  o.max_gates_per_group = 16384;
+  return o;
+}
+
+std::vector<GateRecord> cycling(GateId id, int64_t count, int64_t qubits) {
+  std::vector<GateRecord> gates;
+  for (int64_t i = 0; i < count; ++i) gates.push_back(gate(id, {i % qubits}));
+  return gates;
 }
 
 TEST(FusionPlanner, DenseMatricesOverOneGibAreRefusedBeforeAllocating) {
-  FusionOptions o;
-  o.sparsesharemem_qubits = 20;
-  o.densemm_max_qubits = 20;
-  o.densemm_gate_threshold_scale = 0.0;
-  std::vector<GateRecord> gates;
-  for (int64_t q = 0; q < 14; ++q) gates.push_back(gate(GATE_H, {q}));
-  try {
-    plan_fusion_chunk(20, gates, o);  // 4 GiB for one matrix
-    ADD_FAILURE();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "DenseMM matrices of the fusion plan would exceed 1 GiB");
-  }
+  // 4 GiB for the one matrix.
+  EXPECT_EQ(refusal(20, cycling(GATE_H, 14, 14), dense_up_to(20)),
+            "DenseMM matrices of the fusion plan would exceed 1 GiB");
 }
 
 struct Stop {};
 
 TEST(FusionPlanner, LongDenseMatrixBuildAsksTheInterruptCheck) {
-  FusionOptions o;
-  o.densemm_max_qubits = 10;
-  o.densemm_gate_threshold_scale = 0.0;
-  o.max_gates_per_group = 16384;
-  std::vector<GateRecord> gates;
-  for (int64_t i = 0; i < 16384; ++i) gates.push_back(gate(GATE_SQRTX, {i % 10}));
   int asked = 0;
   const qalvane::InterruptCheck check = [&asked] {
     ++asked;
     throw Stop{};
   };
-  EXPECT_THROW(plan_fusion_chunk(11, gates, o, check), Stop);
+  EXPECT_THROW(plan_fusion_chunk(11, cycling(GATE_SQRTX, 16384, 10), dense_up_to(10), check), Stop);
   EXPECT_EQ(asked, 1);
   // Short plans finish before the first look at the clock is due.
-  EXPECT_EQ(plan_fusion_chunk(11, {gate(GATE_H, {0}), gate(GATE_H, {1})}, o, check).groups.size(),
-            1u);
+  EXPECT_EQ(plan_fusion_chunk(11, cycling(GATE_H, 2, 2), dense_up_to(10), check).groups.size(), 1u);
 }
 
 }  // namespace
