@@ -10,6 +10,7 @@
 #include <string>
 
 #include "arguments.h"
+#include "interrupt_check.h"
 
 namespace qalvane {
 
@@ -27,6 +28,17 @@ inline uint64_t resolve_seed(const pybind11::object& seed) {
     return static_cast<uint64_t>(device());
   }
   return seed.cast<uint64_t>();
+}
+
+// The check a binding hands to a worker that runs without the interpreter
+// lock: it takes the lock for a moment and runs the pending signal handlers.
+// What they raise (KeyboardInterrupt for Ctrl-C) ends the worker, whose
+// resources unwind as on any failure, and reaches the caller unchanged.
+inline InterruptCheck python_signal_check() {
+  return [] {
+    const pybind11::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+  };
 }
 
 }  // namespace qalvane

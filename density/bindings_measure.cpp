@@ -1,5 +1,4 @@
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <memory>
 #include <string>
@@ -8,6 +7,7 @@
 #include "arguments.h"
 #include "bindings.h"
 #include "py_arguments.h"
+#include "py_sequence.h"
 #include "rhomira_device_state.h"
 #include "rhomira_measure.h"
 
@@ -18,17 +18,17 @@ namespace qalvane::rhomira {
 namespace {
 
 std::string measure_device(const std::shared_ptr<DeviceDensityState>& state,
-                           const std::vector<int64_t>& targets, const std::string& endian,
+                           const NumberList<int64_t>& targets, const std::string& endian,
                            const py::object& seed) {
   check_endian(endian);
   const uint64_t resolved = resolve_seed(seed);
   py::gil_scoped_release release;
   const int64_t n = static_cast<int64_t>(state->num_qubits());
   if (state->is_double())
-    return measure_density<double>(n, state->data_as<double>(), targets, endian,
+    return measure_density<double>(n, state->data_as<double>(), targets.values, endian,
                                    state->device_id(), resolved);
-  return measure_density<float>(n, state->data_as<float>(), targets, endian, state->device_id(),
-                                resolved);
+  return measure_density<float>(n, state->data_as<float>(), targets.values, endian,
+                                state->device_id(), resolved);
 }
 
 }  // namespace

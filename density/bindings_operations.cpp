@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "py_sequence.h"
 #include "rhomira_device_state.h"
 
 namespace py = pybind11;
@@ -18,31 +19,10 @@ namespace {
 
 using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
 
-// Iterables other than sequences that a parameter list may be: generators,
-// sets, dict views, map and zip objects.
-bool is_parameter_iterable(const py::handle& value) {
-  if (PyGen_Check(value.ptr()) || PyAnySet_Check(value.ptr())) return true;
-  static const char* const kTypes[] = {"map", "zip"};
-  const py::module_ builtins = py::module_::import("builtins");
-  for (const char* name : kTypes)
-    if (py::isinstance(value, builtins.attr(name))) return true;
-  const py::dict probe;
-  for (const py::handle& view : {probe.attr("keys")(), probe.attr("values")(),
-                                 probe.attr("items")()})
-    if (py::isinstance(value, py::type::of(view))) return true;
-  return false;
-}
-
+// None gives no parameters.
 std::vector<double> read_parameters(const py::object& value) {
   if (value.is_none()) return {};
-  if (!PySequence_Check(value.ptr()) && is_parameter_iterable(value)) {
-    std::vector<double> out;
-    for (const py::handle item : value) out.push_back(item.cast<double>());
-    return out;
-  }
-  // Sequences other than str and bytes; everything else fails with the
-  // binding layer's cast error.
-  return value.cast<std::vector<double>>();
+  return read_numbers<double>(value);
 }
 
 std::vector<std::complex<double>> elements_of(const ComplexArray& array) {
@@ -55,7 +35,7 @@ void read_kraus(const py::handle& item, DensityOperation& op) {
   const std::string kind = item.attr("operation_kind").cast<std::string>();
   if (kind != "kraus")
     throw std::runtime_error("unsupported density operation kind '" + kind + "'");
-  op.targets = item.attr("target").cast<std::vector<int64_t>>();
+  op.targets = read_numbers<int64_t>(item.attr("target"));
   if (py::hasattr(item, "channel_name"))
     op.channel_name = item.attr("channel_name").cast<std::string>();
   const ComplexArray matrices = item.attr("kraus_matrices").cast<ComplexArray>();
@@ -70,9 +50,9 @@ void read_kraus(const py::handle& item, DensityOperation& op) {
 void read_gate(const py::handle& item, DensityOperation& op) {
   op.kind = DensityOperationKind::Gate;
   op.name = item.attr("id").cast<std::string>();
-  op.targets = item.attr("target").cast<std::vector<int64_t>>();
-  op.controls = item.attr("control").cast<std::vector<int64_t>>();
-  for (const int64_t v : item.attr("control_state").cast<std::vector<int64_t>>())
+  op.targets = read_numbers<int64_t>(item.attr("target"));
+  op.controls = read_numbers<int64_t>(item.attr("control"));
+  for (const int64_t v : read_numbers<int64_t>(item.attr("control_state")))
     op.control_state.push_back(static_cast<uint64_t>(v));
   op.parameters = read_parameters(item.attr("parameter"));
   op.has_matrix = item.attr("has_stored_matrix").cast<bool>();
@@ -96,14 +76,15 @@ void run_density_operations_device(DeviceDensityState& state, int64_t num_qubits
 
 std::vector<DensityOperation> parse_density_operations(const py::iterable& operations) {
   std::vector<DensityOperation> out;
-  for (const py::handle item : operations) {
+  for_each_item(operations, [&out](const py::handle& item) {
     DensityOperation op;
     if (py::hasattr(item, "operation_kind"))
       read_kraus(item, op);
     else
       read_gate(item, op);
     out.push_back(std::move(op));
-  }
+    return true;
+  });
   return out;
 }
 

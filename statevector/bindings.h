@@ -19,4 +19,9 @@ void check_host_state(int64_t n, const pybind11::array& state);
 // bindings that check other arguments before the dtype.
 void check_host_layout(int64_t n, const pybind11::array& state);
 
+class DeviceState;
+// The buffer of a caller's array that a state is downloaded into, after the
+// checks of copy_to_numpy (writable, the shared check, the state's dtype).
+pybind11::buffer_info download_buffer(const DeviceState& self, const pybind11::array& state);
+
 }  // namespace tovrek

@@ -62,7 +62,10 @@ py::array run_circuit(int64_t n, const py::array& state, const py::list& gate_ir
   DeviceState temporary(n, dtype, device_id);
   temporary.upload(info.ptr, info.size, use_pinned_host);
   run_circuit_device(temporary, gate_ir, endian, mode);
-  temporary.download(info.ptr, info.size, use_pinned_host);
+  // Reading the gate list ran Python code, which may have resized the array
+  // and freed its data: the buffer is taken and checked afresh.
+  const py::buffer_info result = download_buffer(temporary, state);
+  temporary.download(result.ptr, result.size, use_pinned_host);
   return state;
 }
 

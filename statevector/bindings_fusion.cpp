@@ -9,6 +9,7 @@
 #include "fusion_execute.h"
 #include "gate_parsing.h"
 #include "prepared_fusion_chunk.h"
+#include "py_arguments.h"
 #include "tovrek_device_state.h"
 
 namespace py = pybind11;
@@ -33,7 +34,7 @@ std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(
   options.pad_sparsesharemem = pad_sparsesharemem;
   {
     py::gil_scoped_release release;
-    chunk->plan(options);
+    chunk->plan(options, qalvane::python_signal_check());
   }
   return chunk;
 }

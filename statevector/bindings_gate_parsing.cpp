@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gate_parsing.h"
+#include "py_sequence.h"
 
 namespace py = pybind11;
 
@@ -59,9 +60,9 @@ template <typename Field>
 GateRecord start_record(Field field) {
   GateRecord record;
   record.name = field("id").template cast<std::string>();
-  record.targets = field("target").template cast<std::vector<int64_t>>();
-  record.controls = field("control").template cast<std::vector<int64_t>>();
-  record.control_state = field("control_state").template cast<std::vector<int64_t>>();
+  record.targets = qalvane::read_numbers<int64_t>(field("target"));
+  record.controls = qalvane::read_numbers<int64_t>(field("control"));
+  record.control_state = qalvane::read_numbers<int64_t>(field("control_state"));
   return record;
 }
 
@@ -108,13 +109,13 @@ void read_unitary_matrix(const py::handle& object, GateRecord& record) {
 std::vector<GateRecord> read_gate_ir(const py::list& gate_ir) {
   std::vector<GateRecord> records;
   records.reserve(gate_ir.size());
-  for (const py::handle& element : gate_ir) {
+  qalvane::for_each_item(gate_ir, [&records](const py::handle& element) {
     const py::dict entry = PyDict_Check(element.ptr())
                                ? py::reinterpret_borrow<py::dict>(element)
                                : py::dict(py::reinterpret_borrow<py::object>(element));
     const auto field = [&entry](const char* key) { return py::object(entry[py::str(key)]); };
     GateRecord record = start_record(field);
-    record.parameters = field("parameter").cast<std::vector<double>>();
+    record.parameters = qalvane::read_numbers<double>(field("parameter"));
     finish_name(record);
     if (entry.contains("matrix")) {
       const py::object matrix = field("matrix");
@@ -122,17 +123,18 @@ std::vector<GateRecord> read_gate_ir(const py::list& gate_ir) {
     }
     if (record.gate_id == GATE_UNITARY) check_unitary_record(record);
     records.push_back(std::move(record));
-  }
+    return true;
+  });
   return records;
 }
 
 std::vector<GateRecord> read_gate_objects(const py::handle& gates) {
   std::vector<GateRecord> records;
-  for (const py::handle& gate : py::iter(gates)) {
+  qalvane::for_each_item(gates, [&records](const py::handle& gate) {
     const auto field = [&gate](const char* name) { return py::object(gate.attr(name)); };
     GateRecord record = start_record(field);
     const py::object parameter = field("parameter");
-    if (!parameter.is_none()) record.parameters = parameter.cast<std::vector<double>>();
+    if (!parameter.is_none()) record.parameters = qalvane::read_numbers<double>(parameter);
     finish_name(record);
     if (record.gate_id == GATE_UNITARY) {
       const py::object matrix = field("matrix");
@@ -140,7 +142,8 @@ std::vector<GateRecord> read_gate_objects(const py::handle& gates) {
       check_unitary_record(record);
     }
     records.push_back(std::move(record));
-  }
+    return true;
+  });
   return records;
 }
 

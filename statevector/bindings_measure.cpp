@@ -1,6 +1,5 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -9,6 +8,7 @@
 
 #include "bindings.h"
 #include "py_arguments.h"
+#include "py_sequence.h"
 #include "tovrek_device_state.h"
 #include "tovrek_measure.h"
 
@@ -18,15 +18,15 @@ namespace tovrek {
 
 namespace {
 
-std::string measure_device(DeviceState& state, const std::vector<int64_t>& targets,
+std::string measure_device(DeviceState& state, const qalvane::NumberList<int64_t>& targets,
                            const std::string& endian, const py::object& seed) {
   qalvane::check_endian(endian);
   const uint64_t resolved = qalvane::resolve_seed(seed);
   py::gil_scoped_release release;
-  return measure_device_state(state, targets, endian, resolved);
+  return measure_device_state(state, targets.values, endian, resolved);
 }
 
-py::tuple sample_measure_device(DeviceState& state, const std::vector<int64_t>& targets,
+py::tuple sample_measure_device(DeviceState& state, const qalvane::NumberList<int64_t>& targets,
                                 uint64_t shots, const std::string& endian, const py::object& seed,
                                 bool collapse_last) {
   qalvane::check_endian(endian);
@@ -35,7 +35,8 @@ py::tuple sample_measure_device(DeviceState& state, const std::vector<int64_t>& 
   MeasureResult result;
   {
     py::gil_scoped_release release;
-    result = sample_device_state(state, targets, endian, shots, resolved, collapse_last);
+    result = sample_device_state(state, targets.values, endian, shots, resolved, collapse_last,
+                                 qalvane::python_signal_check());
   }
   py::dict counts;
   for (const auto& entry : result.counts) counts[py::str(entry.first)] = py::int_(entry.second);
@@ -44,7 +45,7 @@ py::tuple sample_measure_device(DeviceState& state, const std::vector<int64_t>& 
 
 // Through a temporary state that is freed on every path; the array is
 // overwritten only by the final download.
-std::string measure(int64_t n, const py::array& state, const std::vector<int64_t>& targets,
+std::string measure(int64_t n, const py::array& state, const qalvane::NumberList<int64_t>& targets,
                     const std::string& endian, const std::string& device, bool use_pinned_host) {
   if (!state.writeable()) throw std::invalid_argument("state array must be writable");
   check_host_layout(n, state);

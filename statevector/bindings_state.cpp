@@ -33,6 +33,14 @@ void check_host_state(int64_t n, const py::array& state) {
   (void)dtype_of_array(state);
 }
 
+py::buffer_info download_buffer(const DeviceState& self, const py::array& state) {
+  if (!state.writeable()) throw std::invalid_argument("state array must be writable");
+  check_host_state(self.n(), state);
+  if (dtype_of_array(state) != self.dtype())
+    throw std::invalid_argument("numpy state dtype does not match DeviceState");
+  return state.request(true);
+}
+
 namespace {
 
 std::shared_ptr<DeviceState> from_numpy(int64_t n, const py::array& state,
@@ -74,11 +82,7 @@ py::array to_numpy(const DeviceState& self, bool use_pinned_host) {
 }
 
 void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pinned_host) {
-  if (!state.writeable()) throw std::invalid_argument("state array must be writable");
-  check_host_state(self.n(), state);
-  if (dtype_of_array(state) != self.dtype())
-    throw std::invalid_argument("numpy state dtype does not match DeviceState");
-  const py::buffer_info info = state.request(true);
+  const py::buffer_info info = download_buffer(self, state);
   {
     py::gil_scoped_release release;
     self.download(info.ptr, info.size, use_pinned_host);

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <new>
 #include <stdexcept>
+
+#include "run_circuit.h"
 
 namespace tovrek::fusion {
 
@@ -242,9 +243,19 @@ void build_records(const std::vector<GateRecord>& gates, const GateFacts& facts,
   }
 }
 
-void build_dense_matrix(FusedGroup& group) {
+// The host matrices of a plan together: 16 * 4^k bytes per DenseMM group. A
+// plan past this is refused before its next matrix is allocated.
+constexpr uint64_t kMaxDenseMatrixBytes = uint64_t{1} << 30;
+
+void count_dense_matrix(std::size_t k, uint64_t& total) {
+  const uint64_t bytes = k <= 13 ? uint64_t{16} << (2 * k) : ~uint64_t{0};
+  if (bytes > kMaxDenseMatrixBytes - total)
+    throw std::invalid_argument("DenseMM matrices of the fusion plan would exceed 1 GiB");
+  total += bytes;
+}
+
+void build_dense_matrix(FusedGroup& group, qalvane::InterruptPoll& poll) {
   const std::size_t k = group.active_qubits.size();
-  if (k >= 32) throw std::bad_alloc();
   const std::size_t dim = std::size_t{1} << k;
   std::vector<cd>& m = group.dense_matrix;
   m.assign(dim * dim, cd(0.0, 0.0));
@@ -277,6 +288,7 @@ void build_dense_matrix(FusedGroup& group) {
         upper[c] = mul(m00, a) + mul(m01, b);
         lower[c] = mul(m10, a) + mul(m11, b);
       }
+      poll_interrupt(poll, dim);
     }
   }
 }
@@ -383,11 +395,17 @@ double densemm_score(int64_t n, int64_t k, const std::vector<GateRecord>& gates,
 }
 
 FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
-                             const FusionOptions& options) {
+                             const FusionOptions& options,
+                             const qalvane::InterruptCheck& interrupted) {
   if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+  // The runner's check for every gate first: fused groups never meet a bad
+  // gate, and a bad gate anywhere stops the chunk before any group runs.
+  for (const GateRecord& g : gates) check_gate_record(n, g);
   FusionPlan plan;
   const int64_t count = static_cast<int64_t>(gates.size());
   if (count == 0) return plan;
+  qalvane::InterruptPoll poll = qalvane::start_interrupt_poll(interrupted);
+  uint64_t dense_bytes = 0;
   const GateFacts facts = gather_facts(n, gates, options.fuse_swap);
   const int64_t limit = options.sparsesharemem_qubits;
   const int64_t window = options.max_gates_per_group;
@@ -533,9 +551,11 @@ FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
     // G-I: padding, records, dense matrix.
     if (group.kind == SparseShareMem && options.pad_sparsesharemem)
       pad_active_qubits(n, options.sparsesharemem_qubits, group.active_qubits);
+    if (group.kind == DenseMM) count_dense_matrix(group.active_qubits.size(), dense_bytes);
     if (group.kind != AutoPair) build_records(gates, facts, group);
-    if (group.kind == DenseMM) build_dense_matrix(group);
+    if (group.kind == DenseMM) build_dense_matrix(group, poll);
     plan.groups.push_back(std::move(group));
+    poll_interrupt(poll, static_cast<uint64_t>(examined) + 1);
   }
 
   for (FusedGroup& group : plan.groups) {

@@ -9,6 +9,7 @@
 
 #include "cu_complex.h"
 #include "gate_record.h"
+#include "interrupt_check.h"
 
 namespace tovrek::fusion {
 
@@ -81,7 +82,13 @@ bool gate_matrix_2x2(const GateRecord& gate, Matrix2x2& out);
 double densemm_score(int64_t n, int64_t k, const std::vector<GateRecord>& gates,
                      const std::vector<int64_t>& group, double threshold_scale);
 
+// Every gate first passes the runner's check_gate_record (its errors, before
+// any group is formed). A plan whose DenseMM matrices would take more than
+// 1 GiB of host memory is refused before the matrix past the limit is
+// allocated: ValueError "DenseMM matrices of the fusion plan would exceed
+// 1 GiB". Long plans consult `interrupted` now and then.
 FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
-                             const FusionOptions& options);
+                             const FusionOptions& options,
+                             const qalvane::InterruptCheck& interrupted = {});
 
 }  // namespace tovrek::fusion

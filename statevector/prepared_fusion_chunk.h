@@ -7,6 +7,7 @@
 
 #include "fusion.h"
 #include "gate_record.h"
+#include "interrupt_check.h"
 
 namespace tovrek {
 
@@ -15,7 +16,7 @@ class PreparedFusionChunk {
   PreparedFusionChunk(int64_t n, std::vector<GateRecord> records);
 
   // Plans the records; called once, before the chunk is shared.
-  void plan(const fusion::FusionOptions& options);
+  void plan(const fusion::FusionOptions& options, const qalvane::InterruptCheck& interrupted);
 
   int64_t n() const { return n_; }
   int64_t gate_count() const { return static_cast<int64_t>(records_.size()); }

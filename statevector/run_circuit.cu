@@ -94,16 +94,20 @@ void check_arity(const GateRecord& record) {
 
 }  // namespace
 
+void check_gate_record(int64_t n, const GateRecord& record) {
+  if (static_cast<uint32_t>(record.gate_id) > GATE_UNITARY)
+    throw std::invalid_argument("Unsupported gate id");
+  check_arity(record);
+  check_gate_qubits(n, record);
+}
+
 template <typename T>
 void dispatch_gate(int64_t n, CuComplex<T>* data, const GateRecord& record, KernelMode mode) {
   const int32_t t0 =
       record.targets.empty() ? -1 : static_cast<int32_t>(static_cast<uint32_t>(record.targets[0]));
   std::vector<int64_t> controls = record.controls;
   const std::vector<int64_t>& state = record.control_state;
-  if (static_cast<uint32_t>(record.gate_id) > GATE_UNITARY)
-    throw std::invalid_argument("Unsupported gate id");
-  check_arity(record);
-  check_gate_qubits(n, record);
+  check_gate_record(n, record);
   const cudaStream_t stream = 0;
   const auto angle = [&record](std::size_t k) { return static_cast<T>(record.parameters[k]); };
   switch (record.gate_id) {

@@ -23,6 +23,11 @@ template <typename T>
 void run_gate_records(int64_t n, CuComplex<T>* data, const std::vector<GateRecord>& records,
                       KernelMode mode);
 
+// The one check of a record before anything of it runs: gate id, parameter
+// and target counts, control lists and qubit positions on n qubits. Used by
+// the dispatch and, for a whole chunk before its first group, by the planner.
+void check_gate_record(int64_t n, const GateRecord& record);
+
 // Applies one record through its launcher; also used by the fusion executor.
 template <typename T>
 void dispatch_gate(int64_t n, CuComplex<T>* data, const GateRecord& record, KernelMode mode);

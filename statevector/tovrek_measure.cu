@@ -120,15 +120,21 @@ struct HashCounts {
 };
 
 // Draws every shot into the store (one generator output each) and returns
-// the last outcome index.
+// the last outcome index. Shots go in blocks between interrupt polls.
 template <typename Store>
 uint64_t count_shots(Store& store, const std::vector<double>& cum, uint64_t shots, uint64_t seed,
-                     std::size_t k, MeasureResult& result) {
+                     std::size_t k, const qalvane::InterruptCheck& interrupted,
+                     MeasureResult& result) {
   std::mt19937_64 generator(seed);
+  qalvane::InterruptPoll poll = qalvane::start_interrupt_poll(interrupted);
   uint64_t last = 0;
-  for (uint64_t shot = 0; shot < shots; ++shot) {
-    last = draw_outcome(cum, generator());
-    store.add(last);
+  for (uint64_t shot = 0; shot < shots;) {
+    const uint64_t block = std::min(shots - shot, qalvane::kInterruptStride);
+    for (const uint64_t end = shot + block; shot < end; ++shot) {
+      last = draw_outcome(cum, generator());
+      store.add(last);
+    }
+    poll_interrupt(poll, block);
   }
   store.for_each([&](uint64_t m, uint64_t c) { result.counts.emplace(outcome_string(m, k), c); });
   return last;
@@ -139,7 +145,8 @@ uint64_t count_shots(Store& store, const std::vector<double>& cum, uint64_t shot
 template <typename T>
 MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
                              const std::vector<int64_t>& targets, const std::string& endian,
-                             int32_t device_id, uint64_t shots, uint64_t seed, bool collapse) {
+                             int32_t device_id, uint64_t shots, uint64_t seed, bool collapse,
+                             const qalvane::InterruptCheck& interrupted) {
   validate_measure_request(n, state_size, targets, endian);
   if (shots == 0) throw std::invalid_argument("shots must be positive");
   const bool little = endian == "little";
@@ -174,10 +181,10 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
   uint64_t last = 0;
   if (outcomes < shots) {
     DenseCounts store(outcomes);
-    last = count_shots(store, cum, shots, seed, targets.size(), result);
+    last = count_shots(store, cum, shots, seed, targets.size(), interrupted, result);
   } else {
     HashCounts store(shots);
-    last = count_shots(store, cum, shots, seed, targets.size(), result);
+    last = count_shots(store, cum, shots, seed, targets.size(), interrupted, result);
   }
   result.last = outcome_string(last, targets.size());
 
@@ -199,12 +206,12 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
 
 MeasureResult sample_device_state(DeviceState& state, const std::vector<int64_t>& targets,
                                   const std::string& endian, uint64_t shots, uint64_t seed,
-                                  bool collapse) {
+                                  bool collapse, const qalvane::InterruptCheck& interrupted) {
   if (state.dtype() == StateDtype::Complex128)
     return sample_targets<double>(state.n(), state.data_as<double>(), state.num_state(), targets,
-                                  endian, state.device_id(), shots, seed, collapse);
+                                  endian, state.device_id(), shots, seed, collapse, interrupted);
   return sample_targets<float>(state.n(), state.data_as<float>(), state.num_state(), targets,
-                               endian, state.device_id(), shots, seed, collapse);
+                               endian, state.device_id(), shots, seed, collapse, interrupted);
 }
 
 std::string measure_device_state(DeviceState& state, const std::vector<int64_t>& targets,
@@ -214,9 +221,11 @@ std::string measure_device_state(DeviceState& state, const std::vector<int64_t>&
 
 template MeasureResult sample_targets<float>(int64_t, CuComplex<float>*, int64_t,
                                              const std::vector<int64_t>&, const std::string&,
-                                             int32_t, uint64_t, uint64_t, bool);
+                                             int32_t, uint64_t, uint64_t, bool,
+                                             const qalvane::InterruptCheck&);
 template MeasureResult sample_targets<double>(int64_t, CuComplex<double>*, int64_t,
                                               const std::vector<int64_t>&, const std::string&,
-                                              int32_t, uint64_t, uint64_t, bool);
+                                              int32_t, uint64_t, uint64_t, bool,
+                                              const qalvane::InterruptCheck&);
 
 }  // namespace tovrek

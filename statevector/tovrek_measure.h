@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cu_complex.h"
+#include "interrupt_check.h"
 #include "tovrek_device_state.h"
 
 namespace tovrek {
@@ -38,16 +39,19 @@ uint64_t draw_outcome(const std::vector<double>& cum, uint64_t x);
 std::string outcome_string(uint64_t outcome, std::size_t k);
 
 // The shared routine: validates, reduces, draws `shots` outcomes from one
-// MT19937-64 seeded with `seed`, and collapses to the last when asked.
+// MT19937-64 seeded with `seed`, and collapses to the last when asked. The
+// draws consult `interrupted` now and then; what it throws ends the call
+// before the collapse, the state untouched.
 template <typename T>
 MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
                              const std::vector<int64_t>& targets, const std::string& endian,
-                             int32_t device_id, uint64_t shots, uint64_t seed, bool collapse);
+                             int32_t device_id, uint64_t shots, uint64_t seed, bool collapse,
+                             const qalvane::InterruptCheck& interrupted = {});
 
 // Workers on a DeviceState, in its precision.
 MeasureResult sample_device_state(DeviceState& state, const std::vector<int64_t>& targets,
                                   const std::string& endian, uint64_t shots, uint64_t seed,
-                                  bool collapse);
+                                  bool collapse, const qalvane::InterruptCheck& interrupted = {});
 std::string measure_device_state(DeviceState& state, const std::vector<int64_t>& targets,
                                  const std::string& endian, uint64_t seed);
 

@@ -488,3 +488,73 @@ def test_kernels_do_not_depend_on_thread_order(no_leaks):
 
     for out in run_in_thread(work):
         np.testing.assert_allclose(out, reference(n, psi, gates), atol=1e-11, rtol=0)
+
+
+# A gate the runner refuses, with PairAuto's message; each lands in a fused
+# group (or, for the arity case, between two) of the chunk around it.
+BAD_GATES = [
+    (Gate("x", [1], [1]), "control qubit must not be a target."),
+    (Gate("swap", [1, 2], [2]), "control qubit must not be a target."),
+    (Gate("x", [1], [0, 0], [1, 1]), "control qubits must be distinct."),
+    (Gate("rz", [2], [0, 0], [1, 0], [0.3]), "control qubits must be distinct."),
+    (Gate("x", [1], [0], [2]), "control_state must contain only 0/1"),
+    (Gate("h", [1], [0], [-1]), "control_state must contain only 0/1"),
+    (Gate("x", [1], [7]), "control qubit index must be in [0, n)"),
+    (Gate("h", [9]), "target qubit index must be in [0, n)"),
+    (Gate("h", [-1]), "target qubit index must be in [0, n)"),
+    (Gate("rx", [3], parameter=[0.1, 0.2]), "RX gate requires exactly one parameter."),
+]
+
+
+@pytest.mark.parametrize("bad, message", BAD_GATES)
+@pytest.mark.parametrize("route", ["PairAutoFusion", "prepared SparseShareMem", "prepared DenseMM"])
+def test_fused_paths_refuse_what_pairauto_refuses_before_anything_runs(bad, message, route,
+                                                                        no_leaks):
+    # Qubits 0-3 of 5: the group is DenseMM when the threshold is off.
+    gates = [Gate("h", [0]), Gate("h", [1]), bad, Gate("h", [2]), Gate("h", [3]), Gate("x", [0])]
+    psi = random_state(5, "complex128", 5)
+    pairauto = DeviceState.from_numpy(5, psi.copy())
+    with pytest.raises(ValueError) as err:
+        tovrek.run_circuit_device_gates(pairauto, gates)
+    assert str(err.value) == message
+    state = DeviceState.from_numpy(5, psi.copy())
+    with pytest.raises(ValueError) as err:
+        if route == "PairAutoFusion":
+            tovrek.run_circuit_device_gates(state, gates, mode=tovrek.PairAutoFusion)
+        else:
+            scale = 0.0 if route.endswith("DenseMM") else 1e9
+            tovrek.prepare_fusion_chunk_gates(5, gates, densemm_gate_threshold_scale=scale)
+    assert str(err.value) == message
+    np.testing.assert_array_equal(state.to_numpy(), psi)
+
+
+DENSE_LIMIT = "^DenseMM matrices of the fusion plan would exceed 1 GiB$"
+
+
+@pytest.mark.parametrize("n, k", [(30, 25), (16, 14)])
+def test_plan_with_dense_matrices_over_one_gib_is_refused_before_allocating(n, k):
+    # One DenseMM group over k qubits would need 16 * 4^k bytes on the host.
+    gates = [Gate("h", [q]) for q in range(k)]
+    with pytest.raises(ValueError, match=DENSE_LIMIT):
+        tovrek.prepare_fusion_chunk_gates(n, gates, sparsesharemem_qubits=n, densemm_max_qubits=n,
+                                          densemm_gate_threshold_scale=0.0)
+
+
+def test_long_planning_answers_ctrl_c(no_leaks):
+    # One DenseMM group of 10 qubits and 16384 gates: tens of seconds of
+    # matrix building on the host when nobody interrupts it.
+    import _thread
+    gates = [Gate("sqrtx", [q % 10]) for q in range(16384)]
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tovrek.prepare_fusion_chunk_gates(11, gates, densemm_max_qubits=10,
+                                              densemm_gate_threshold_scale=0.0,
+                                              max_gates_per_group=16384)
+    finally:
+        timer.join()
+    assert time.monotonic() - start < 3
+    chunk = tovrek.prepare_fusion_chunk_gates(11, gates[:4])  # a healthy call afterwards
+    assert chunk.gate_count == 4

@@ -293,3 +293,26 @@ def test_asynchronous_error_surfaces_at_the_table_copy(no_leaks):
     hc.inject_async_error(CUDA_ERROR_LAUNCH_FAILURE)
     with pytest.raises(RuntimeError, match="^CUDA error: "):
         tovrek.measure_device(state, [0], seed=1)
+
+
+def test_long_sampling_answers_ctrl_c_before_the_collapse(no_leaks):
+    # 2**28 shots take a minute or more on the host when nobody interrupts them.
+    import _thread
+    import threading
+    import time
+    psi = dyadic_state(3, np.complex128)
+    state = tovrek.DeviceState.from_numpy(3, psi)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tovrek.sample_measure_device(state, [0, 1, 2], 2**28, seed=1)
+    finally:
+        timer.join()
+    assert time.monotonic() - start < 3
+    np.testing.assert_array_equal(state.to_numpy(), psi)
+    counts, last = tovrek.sample_measure_device(state, [2, 0], 40, seed=7)
+    expected = reference(psi, 3, [2, 0], 40, 7)
+    assert (counts, last) == expected[:2]
+    np.testing.assert_allclose(state.to_numpy(), expected[2], atol=1e-12)

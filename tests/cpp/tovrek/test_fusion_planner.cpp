@@ -7,6 +7,9 @@
 #include <complex>
 #include <random>
 #include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "fusion.h"
@@ -124,10 +127,9 @@ TEST(FusionPlanner, SwapEndsWindowUnlessFused) {
   EXPECT_EQ(swap.m00.re, 1.0);
   EXPECT_EQ(swap.m11.re, 1.0);
   EXPECT_EQ(swap.m01.re, 0.0);
-  // A SWAP with equal targets is never fused.
+  // A SWAP with equal targets is refused as the dispatch refuses it.
   const std::vector<GateRecord> same = {gate(GATE_H, {0}), gate(GATE_SWAP, {1, 1})};
-  EXPECT_EQ(groups_of(plan_fusion_chunk(3, same, FusionOptions{})),
-            (std::vector<std::vector<int64_t>>{{0}, {1}}));
+  EXPECT_THROW(plan_fusion_chunk(3, same, FusionOptions{}), std::invalid_argument);
 }
 
 TEST(FusionPlanner, DisjointGatesBeyondLimitSplitLargestConeFirst) {
@@ -310,6 +312,71 @@ TEST(FusionPlanner, MatchesOrderedSetRulesOnRandomCircuits) {
         }
       }
   }
+}
+
+// The message of the argument error the planner raises, or "" when it plans.
+std::string refusal(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& o) {
+  try {
+    plan_fusion_chunk(n, gates, o);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// What the runner's dispatch refuses, the planner refuses for the whole chunk
+// before it forms a group, with the same message.
+TEST(FusionPlanner, RefusesWhatTheDispatchRefusesBeforeAnyGroup) {
+  GateRecord same = gate(GATE_X, {1}, {1});
+  GateRecord twice = gate(GATE_X, {1}, {0, 0});
+  GateRecord two = gate(GATE_X, {1}, {0});
+  two.control_state = {2};
+  GateRecord far = gate(GATE_H, {5});
+  const std::pair<GateRecord, const char*> cases[] = {
+      {same, "control qubit must not be a target."},
+      {twice, "control qubits must be distinct."},
+      {two, "control_state must contain only 0/1"},
+      {far, "target qubit index must be in [0, n)"},
+  };
+  for (const auto& [bad, message] : cases)
+    EXPECT_EQ(refusal(3, {gate(GATE_H, {0}), bad, gate(GATE_H, {2})}, FusionOptions{}), message);
+}
+
+// Options under which every multi-gate group of up to `qubits` qubits is
+// DenseMM, and `count` gates cycling over qubits 0 .. qubits-1.
+FusionOptions dense_up_to(int32_t qubits) {
+  FusionOptions o;
+  o.sparsesharemem_qubits = std::max(qubits, 10);
+  o.densemm_max_qubits = qubits;
+  o.densemm_gate_threshold_scale = 0.0;
+  o.max_gates_per_group = 16384;
+  return o;
+}
+
+std::vector<GateRecord> cycling(GateId id, int64_t count, int64_t qubits) {
+  std::vector<GateRecord> gates;
+  for (int64_t i = 0; i < count; ++i) gates.push_back(gate(id, {i % qubits}));
+  return gates;
+}
+
+TEST(FusionPlanner, DenseMatricesOverOneGibAreRefusedBeforeAllocating) {
+  // 4 GiB for the one matrix.
+  EXPECT_EQ(refusal(20, cycling(GATE_H, 14, 14), dense_up_to(20)),
+            "DenseMM matrices of the fusion plan would exceed 1 GiB");
+}
+
+struct Stop {};
+
+TEST(FusionPlanner, LongDenseMatrixBuildAsksTheInterruptCheck) {
+  int asked = 0;
+  const qalvane::InterruptCheck check = [&asked] {
+    ++asked;
+    throw Stop{};
+  };
+  EXPECT_THROW(plan_fusion_chunk(11, cycling(GATE_SQRTX, 16384, 10), dense_up_to(10), check), Stop);
+  EXPECT_EQ(asked, 1);
+  // Short plans finish before the first look at the clock is due.
+  EXPECT_EQ(plan_fusion_chunk(11, cycling(GATE_H, 2, 2), dense_up_to(10), check).groups.size(), 1u);
 }
 
 }  // namespace
