@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "rhomira_device_state.h"
 
 namespace py = pybind11;
@@ -109,7 +110,7 @@ std::vector<DensityOperation> parse_density_operations(const py::iterable& opera
 
 void bind_density_operations(py::module_& m) {
   m.def("run_density_operations_device", &run_density_operations_device, py::arg("state"),
-        py::arg("num_qubits"), py::arg("operations"));
+        py::arg("num_qubits"), py::arg("operations"), docs::kRunDensityOperationsDevice);
 }
 
 }  // namespace qalvane::rhomira
