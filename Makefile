@@ -94,7 +94,7 @@ wheel: setup
 	rm -rf dist/raw
 	$(PY) -m pip wheel . --no-deps -w dist/raw \
 	  $(if $(WHEEL_RUNTIME),-C cmake.define.QALVANE_RUNTIME=$(WHEEL_RUNTIME)) $(WHEEL_ARGS)
-	$(PY) -m auditwheel repair $(WHEEL_EXCLUDES) -w dist dist/raw/*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair $(WHEEL_EXCLUDES) -w dist dist/raw/*.whl
 
 bench: build-host
 	PYTHONPATH=build/host/stage $(PY) bench/run_all.py
