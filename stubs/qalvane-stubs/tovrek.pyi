@@ -57,10 +57,14 @@ class KernelMode:
         ...
     @property
     def name(self) -> str:
-        ...
+        """
+        The member's name, such as 'PairAuto'.
+        """
     @property
     def value(self) -> int:
-        ...
+        """
+        The member's integer value, 0 to 3.
+        """
 class DeviceState:
     """
     A state vector of 2**n complex amplitudes (complex64 or complex128) in the memory of one
