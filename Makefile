@@ -87,13 +87,15 @@ check-install:
 	PY_BASE=$(PY_BASE) tools/check_plain_install.sh
 
 # A wheel repaired to a manylinux tag. The CUDA libraries and scipy-openblas32
-# stay out of it: the extra "cuda" and the host flavour's dependency bring them.
+# stay out of it: the extra "cuda" and the host flavour's dependency bring them
+# (a host wheel links scipy-openblas32 even where the system has OpenBLAS).
 WHEEL_RUNTIME ?=
 WHEEL_EXCLUDES = $(foreach lib,libcudart.so.* libcublas.so.* libcublasLt.so.* libscipy_openblas.so,--exclude '$(lib)')
 wheel: setup
 	rm -rf dist/raw
 	$(PY) -m pip wheel . --no-deps -w dist/raw \
-	  $(if $(WHEEL_RUNTIME),-C cmake.define.QALVANE_RUNTIME=$(WHEEL_RUNTIME)) $(WHEEL_ARGS)
+	  $(if $(WHEEL_RUNTIME),-C cmake.define.QALVANE_RUNTIME=$(WHEEL_RUNTIME)) \
+	  $(if $(filter host,$(WHEEL_RUNTIME)),-C cmake.define.BLA_VENDOR=scipy-openblas32) $(WHEEL_ARGS)
 	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair $(WHEEL_EXCLUDES) -w dist dist/raw/*.whl
 
 bench: build-host

@@ -1,7 +1,7 @@
 """scikit-build-core metadata provider: the dependencies that depend on the
 flavour being built. A CUDA wheel's extra "cuda" names NVIDIA's runtime wheels
 of the toolkit's major; the host flavour needs scipy-openblas32 unless the
-build was told which BLAS to use (BLA_VENDOR).
+build was told to use another BLAS (BLA_VENDOR).
 
 The flavour is decided here as CMakeLists.txt decides it (QALVANE_RUNTIME, else
 cuda where a CUDA compiler is found) and handed to CMake in the environment
@@ -71,14 +71,16 @@ def _cuda_compiler(defines):
 
 
 def flavour():
-    """'host' or 'cuda<major>', and whether BLA_VENDOR was given."""
+    """'host' or 'cuda<major>', and whether BLA_VENDOR names another BLAS."""
     defines = _cmake_defines()
     runtime = defines.get("QALVANE_RUNTIME", "").lower()
     compiler = None if runtime == "host" else _cuda_compiler(defines)
     if runtime == "cuda" and compiler is None:
         raise RuntimeError("QALVANE_RUNTIME=cuda but no CUDA compiler found "
                            "(set CUDACXX or put nvcc on PATH)")
-    vendor = "BLA_VENDOR" in defines or "BLA_VENDOR" in os.environ
+    # A vendor the user names is linked instead of scipy-openblas32.
+    vendor = defines.get("BLA_VENDOR") or os.environ.get("BLA_VENDOR")
+    vendor = bool(vendor) and vendor != "scipy-openblas32"
     if compiler is None:
         return "host", vendor
     out = subprocess.run([compiler, "--version"], capture_output=True, text=True, check=True)
