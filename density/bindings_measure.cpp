@@ -6,6 +6,7 @@
 
 #include "arguments.h"
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "py_arguments.h"
 #include "py_sequence.h"
 #include "rhomira_device_state.h"
@@ -35,7 +36,7 @@ std::string measure_device(const std::shared_ptr<DeviceDensityState>& state,
 
 void bind_density_measure(py::module_& m) {
   m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"),
-        py::arg("endian") = "little", py::arg("seed") = py::none());
+        py::arg("endian") = "little", py::arg("seed") = py::none(), docs::kMeasureDevice);
 }
 
 }  // namespace qalvane::rhomira

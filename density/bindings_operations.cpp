@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "py_sequence.h"
 #include "rhomira_device_state.h"
 
@@ -90,7 +91,7 @@ std::vector<DensityOperation> parse_density_operations(const py::iterable& opera
 
 void bind_density_operations(py::module_& m) {
   m.def("run_density_operations_device", &run_density_operations_device, py::arg("state"),
-        py::arg("num_qubits"), py::arg("operations"));
+        py::arg("num_qubits"), py::arg("operations"), docs::kRunDensityOperationsDevice);
 }
 
 }  // namespace qalvane::rhomira

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "py_arguments.h"
 #include "rhomira_device_state.h"
 
@@ -67,22 +68,27 @@ py::array to_numpy(const DeviceDensityState& self) {
 }  // namespace
 
 void bind_density_state(py::module_& m) {
-  py::class_<DeviceDensityState, StatePtr>(m, "DeviceDensityState")
+  py::class_<DeviceDensityState, StatePtr>(m, "DeviceDensityState", docs::kDeviceDensityState)
       .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                  py::arg("device") = "cuda:0")
+                  py::arg("device") = "cuda:0", docs::kZeroState)
       .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(),
-                  py::arg("device") = "cuda:0")
-      .def("to_numpy", &to_numpy)
-      .def("copy", [](const DeviceDensityState& self) {
-        return std::make_shared<DeviceDensityState>(self.copy());
-      })
-      .def_property_readonly("num_qubits", &DeviceDensityState::num_qubits)
-      .def_property_readonly("dimension", &DeviceDensityState::dimension)
-      .def_property_readonly("dtype",
-                             [](const DeviceDensityState& self) {
-                               return self.is_double() ? "complex128" : "complex64";
-                             })
-      .def_property_readonly("device_id", &DeviceDensityState::device_id);
+                  py::arg("device") = "cuda:0", docs::kFromNumpy)
+      .def("to_numpy", &to_numpy, docs::kToNumpy)
+      .def(
+          "copy",
+          [](const DeviceDensityState& self) {
+            return std::make_shared<DeviceDensityState>(self.copy());
+          },
+          docs::kCopy)
+      .def_property_readonly("num_qubits", &DeviceDensityState::num_qubits, docs::kNumQubits)
+      .def_property_readonly("dimension", &DeviceDensityState::dimension, docs::kDimension)
+      .def_property_readonly(
+          "dtype",
+          [](const DeviceDensityState& self) {
+            return self.is_double() ? "complex128" : "complex64";
+          },
+          docs::kDtype)
+      .def_property_readonly("device_id", &DeviceDensityState::device_id, docs::kDeviceId);
 }
 
 }  // namespace qalvane::rhomira

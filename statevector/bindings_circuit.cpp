@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "gate_parsing.h"
 #include "py_arguments.h"
 #include "run_circuit.h"
@@ -72,16 +73,15 @@ py::array run_circuit(int64_t n, const py::array& state, const py::list& gate_ir
 }  // namespace
 
 void bind_circuit(py::module_& m) {
+  // Shown in signatures and stubs as the Python expression it is.
+  const py::arg_v kMode("mode", KernelMode::PairAuto, "KernelMode.PairAuto");
   m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"),
-        py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
-        "Run a gate_ir chunk on an existing CUDA DeviceState.");
+        py::arg("endian") = "little", kMode, docs::kRunCircuitDevice);
   m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state"),
-        py::arg("gates"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto,
-        "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
+        py::arg("gates"), py::arg("endian") = "little", kMode, docs::kRunCircuitDeviceGates);
   m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state").noconvert(),
         py::arg("gate_ir"), py::arg("endian") = "little", py::arg("device") = "cuda:0",
-        py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false,
-        "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");
+        kMode, py::arg("use_pinned_host") = false, docs::kRunCircuit);
 }
 
 }  // namespace tovrek

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "fusion.h"
 #include "fusion_execute.h"
 #include "gate_parsing.h"
@@ -49,9 +50,10 @@ void execute_chunk(DeviceState& state, const PreparedFusionChunk& chunk) {
 }  // namespace
 
 void bind_fusion(py::module_& m) {
-  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
-      .def_property_readonly("n", &PreparedFusionChunk::n)
-      .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count);
+  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(
+      m, "PreparedFusionChunk", docs::kPreparedFusionChunk)
+      .def_property_readonly("n", &PreparedFusionChunk::n, docs::kChunkN)
+      .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count, docs::kGateCount);
 
   // The defaults are the runner's, taken from one place.
   const fusion::FusionOptions d;
@@ -62,9 +64,9 @@ void bind_fusion(py::module_& m) {
         py::arg("densemm_gate_threshold_scale") = d.densemm_gate_threshold_scale,
         py::arg("max_gates_per_group") = d.max_gates_per_group,
         py::arg("pad_sparsesharemem") = d.pad_sparsesharemem,
-        "Parse and plan one streamed chunk on the CPU without launching CUDA.");
+        docs::kPrepareFusionChunkGates);
   m.def("execute_prepared_fusion_chunk", &execute_chunk, py::arg("state"), py::arg("chunk"),
-        "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
+        docs::kExecutePreparedFusionChunk);
 }
 
 }  // namespace tovrek

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "py_arguments.h"
 #include "py_sequence.h"
 #include "tovrek_device_state.h"
@@ -63,16 +64,15 @@ std::string measure(int64_t n, const py::array& state, const qalvane::NumberList
 }  // namespace
 
 void bind_measure(py::module_& m) {
-  m.def("measure_device", &measure_device, "Measure target qubits on an existing CUDA DeviceState.",
+  m.def("measure_device", &measure_device, docs::kMeasureDevice,
         py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
         py::arg("seed") = py::none());
   m.def("sample_measure_device", &sample_measure_device,
-        "Batch-sample target qubits and optionally collapse to the final outcome.",
+        docs::kSampleMeasureDevice,
         py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
         py::arg("seed") = py::none(), py::arg("collapse_last") = true);
   m.def("measure", &measure,
-        "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured "
-        "bit string is returned.",
+        docs::kMeasure,
         py::arg("n"), py::arg("state").noconvert(), py::arg("targets"),
         py::arg("endian") = "little", py::arg("device") = "cuda:0",
         py::arg("use_pinned_host") = false);

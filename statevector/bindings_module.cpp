@@ -1,13 +1,16 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 
 #ifdef QALVANE_HOST_RUNTIME
 #include <hostcuda/python.h>
 #endif
 
 PYBIND11_MODULE(tovrek, m) {
-  m.doc() = "CUDA gate backend for qalvane";
+  m.doc() = tovrek::docs::kModule;
+  m.attr("__version__") = QALVANE_VERSION;
+  m.attr("runtime") = QALVANE_RUNTIME_NAME;  // "cuda" or "host"
   tovrek::bind_device_state(m);
   tovrek::bind_fusion(m);
   tovrek::bind_circuit(m);

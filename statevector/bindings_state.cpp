@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "bindings_docs.h"
 #include "py_arguments.h"
 #include "tovrek_device_state.h"
 #include "tovrek_types.h"
@@ -92,26 +93,32 @@ void copy_to_numpy(const DeviceState& self, const py::array& state, bool use_pin
 }  // namespace
 
 void bind_device_state(py::module_& m) {
-  py::enum_<KernelMode>(m, "KernelMode")
-      .value("AllState", KernelMode::AllState)
-      .value("Pair", KernelMode::Pair)
-      .value("PairAuto", KernelMode::PairAuto)
-      .value("PairAutoFusion", KernelMode::PairAutoFusion)
+  py::enum_<KernelMode> kernel_mode(m, "KernelMode", docs::kKernelMode);
+  kernel_mode.value("AllState", KernelMode::AllState, docs::kAllState)
+      .value("Pair", KernelMode::Pair, docs::kPair)
+      .value("PairAuto", KernelMode::PairAuto, docs::kPairAuto)
+      .value("PairAutoFusion", KernelMode::PairAutoFusion, docs::kPairAutoFusion)
       .export_values();
+  // The enumeration's own properties come from pybind11 undocumented.
+  const py::object members = kernel_mode.attr("__dict__");
+  members["name"].attr("__doc__") = docs::kKernelModeName;
+  members["value"].attr("__doc__") = docs::kKernelModeValue;
 
-  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
+  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState", docs::kDeviceState)
       .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(),
-                  py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false)
+                  py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
+                  docs::kFromNumpy)
       .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                  py::arg("device") = "cuda:0")
-      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+                  py::arg("device") = "cuda:0", docs::kZeroState)
+      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false, docs::kToNumpy)
       .def("copy_to_numpy", &copy_to_numpy, py::arg("state").noconvert(),
-           py::arg("use_pinned_host") = false)
-      .def_property_readonly("n", &DeviceState::n)
-      .def_property_readonly("num_state", &DeviceState::num_state)
-      .def_property_readonly("device_id", &DeviceState::device_id)
-      .def_property_readonly("dtype",
-                             [](const DeviceState& s) { return qalvane::dtype_name(s.dtype()); });
+           py::arg("use_pinned_host") = false, docs::kCopyToNumpy)
+      .def_property_readonly("n", &DeviceState::n, docs::kStateN)
+      .def_property_readonly("num_state", &DeviceState::num_state, docs::kNumState)
+      .def_property_readonly("device_id", &DeviceState::device_id, docs::kDeviceId)
+      .def_property_readonly(
+          "dtype", [](const DeviceState& s) { return qalvane::dtype_name(s.dtype()); },
+          docs::kStateDtype);
 }
 
 }  // namespace tovrek

@@ -12,6 +12,8 @@ for name in ("tovrek", "rhomira"):
         continue
     if hasattr(mod, "_hostcuda"):
         failures.append(f"qalvane.{name} carries the host-runtime test controls")
+    if mod.runtime != "cuda":
+        failures.append(f"qalvane.{name}.runtime is {mod.runtime!r}")
     state_cls = getattr(mod, "DeviceState", None) or getattr(mod, "DeviceDensityState")
     try:
         state_cls.zero_state(1)

@@ -345,9 +345,10 @@ def test_prepared_chunk_surface():
     assert (chunk.n, chunk.gate_count) == (3, 2)
     with pytest.raises(AttributeError):
         chunk.n = 4
-    assert tovrek.prepare_fusion_chunk_gates.__doc__.splitlines()[-1].strip() == (
+    # The summary follows pybind11's signature line; details come after it.
+    assert tovrek.prepare_fusion_chunk_gates.__doc__.split("\n\n")[1] == (
         "Parse and plan one streamed chunk on the CPU without launching CUDA.")
-    assert tovrek.execute_prepared_fusion_chunk.__doc__.splitlines()[-1].strip() == (
+    assert tovrek.execute_prepared_fusion_chunk.__doc__.split("\n\n")[1] == (
         "Execute one CPU-prepared fusion chunk and wait for its CUDA work.")
     empty = tovrek.prepare_fusion_chunk_gates(2, [])
     state = DeviceState.zero_state(2)
