@@ -5,6 +5,7 @@
 #include "cuda_error.h"
 #include "launch.cuh"
 #include "density_geometry.h"
+#include "density_tile.cuh"
 #include "rhomira_channel_block.cuh"
 #include "rhomira_complex.h"
 
@@ -34,47 +35,46 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
   row1[c | target_mask] = a11;
 }
 
-// One thread per (row base, column base) pair; the d x d block and the
-// accumulator stay in registers.
+// A block holds the d x (256 / d) tile of 256 / d^2 blocks of one row group
+// (BlockTile), one element per thread, and a second tile for K_j B. For each
+// operator in order, every thread forms its element of K_j B, then, after a
+// barrier, adds its element of (K_j B) K_j^dagger to its accumulator.
 template <typename T, int K>
 __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets, int64_t count,
                              const CuComplex<T>* kraus) {
-  constexpr int d = 1 << K;
-  const uint64_t side = static_cast<uint64_t>(dim) >> K;
-  const uint64_t work = side * side;
-  const uint64_t step = static_cast<uint64_t>(blockDim.x) * gridDim.x;
-  uint64_t pattern[d];
-  for (int i = 0; i < d; ++i) pattern[i] = target_pattern(targets, static_cast<uint64_t>(i));
-  for (uint64_t t = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; t < work;
-       t += step) {
-    const uint64_t rb = expand_rest(targets, t / side);
-    const uint64_t cb = expand_rest(targets, t % side);
-    CuComplex<T> block[d][d];
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j)
-        block[i][j] = rho[(rb | pattern[i]) * static_cast<uint64_t>(dim) + (cb | pattern[j])];
-    CuComplex<T> acc[d][d];
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j) acc[i][j] = czero<T>();
+  using Tile = BlockTile<K>;
+  constexpr uint32_t d = Tile::kRows;
+  CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
+  CuComplex<T>* left = block + kDensityThreads;
+  const uint64_t dm = static_cast<uint64_t>(dim);
+  const Tile tile(targets, dm);
+  const uint64_t rest = rest_bits(targets, dm);
+  const uint64_t window = window_base(rest, blockIdx.y, Tile::kGroups);
+  const uint64_t groups = dm >> K;
+  const uint64_t step = deposit_bits(gridDim.x, rest);
+  uint64_t rb = deposit_bits(blockIdx.x, rest);
+  for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x, rb = masked_add(rb, step, rest)) {
+    CuComplex<T>* corner = rho + rb * dm + window;
+    if (tile.valid) block[threadIdx.x] = corner[tile.offset];
+    __syncthreads();
+    const CuComplex<T>* line = left + tile.row * Tile::kWidth;
+    CuComplex<T> acc = czero<T>();
     for (int64_t op = 0; op < count; ++op) {
       const CuComplex<T>* k = kraus + op * d * d;
-      CuComplex<T> left[d][d];
-      for (int i = 0; i < d; ++i)
-        for (int l = 0; l < d; ++l) {
-          CuComplex<T> s = czero<T>();
-          for (int x = 0; x < d; ++x) s = cadd(s, cmul(k[i * d + x], block[x][l]));
-          left[i][l] = s;
-        }
-      for (int i = 0; i < d; ++i)
-        for (int l = 0; l < d; ++l) {
-          CuComplex<T> s = czero<T>();
-          for (int x = 0; x < d; ++x) s = cadd(s, cmul_conj(left[i][x], k[l * d + x]));
-          acc[i][l] = cadd(acc[i][l], s);
-        }
+      CuComplex<T> s = czero<T>();
+#pragma unroll
+      for (uint32_t x = 0; x < d; ++x)
+        s = cadd(s, cmul(k[tile.row * d + x], block[x * Tile::kWidth + tile.column]));
+      left[threadIdx.x] = s;
+      __syncthreads();
+      s = czero<T>();
+#pragma unroll
+      for (uint32_t x = 0; x < d; ++x)
+        s = cadd(s, cmul_conj(line[tile.column_of(x)], k[tile.local * d + x]));
+      acc = cadd(acc, s);
+      __syncthreads();
     }
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j)
-        rho[(rb | pattern[i]) * static_cast<uint64_t>(dim) + (cb | pattern[j])] = acc[i][j];
+    if (tile.valid) corner[tile.offset] = acc;
   }
 }
 
@@ -116,14 +116,21 @@ void launch_kraus(CuComplex<T>* rho, int64_t dim, int64_t count, const CuComplex
   const int64_t m = targets.num_targets;
   if (m < 1 || m > 3) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   const uint64_t side = static_cast<uint64_t>(dim) >> m;
-  const dim3 grid = linear_grid(side * side);
   const dim3 block(kDensityThreads);
+  const std::size_t shared = 2 * kDensityThreads * sizeof(CuComplex<T>);
+  // Row groups by windows of 256 / 4^m column groups.
+  const auto grid = [side](uint64_t groups_per_window) {
+    return tile_grid(side, (side + groups_per_window - 1) / groups_per_window);
+  };
   if (m == 1)
-    launch_kernel(kraus_kernel<T, 1>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 1>, grid(BlockTile<1>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   else if (m == 2)
-    launch_kernel(kraus_kernel<T, 2>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 2>, grid(BlockTile<2>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   else
-    launch_kernel(kraus_kernel<T, 3>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 3>, grid(BlockTile<3>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   check_launch("kraus_kernel launch failed: ");
 }
 
