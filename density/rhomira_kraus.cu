@@ -36,16 +36,17 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
 }
 
 // A block holds the d x (256 / d) tile of 256 / d^2 blocks of one row group
-// (BlockTile), one element per thread, and a second tile for K_j B. For each
-// operator in order, every thread forms its element of K_j B, then, after a
-// barrier, adds its element of (K_j B) K_j^dagger to its accumulator.
+// (BlockTile), one element per thread, and a second tile for K_j B.
+// For each operator in order, every thread forms its elements of K_j B, then,
+// after a barrier, adds their elements of (K_j B) K_j^dagger to its
+// accumulators.
 template <typename T, int K>
 __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets, int64_t count,
                              const CuComplex<T>* kraus) {
   using Tile = BlockTile<K>;
   constexpr uint32_t d = Tile::kRows;
   CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
-  CuComplex<T>* left = block + kDensityThreads;
+  CuComplex<T>* left = block + Tile::kElements;
   const uint64_t dm = static_cast<uint64_t>(dim);
   const Tile tile(targets, dm);
   const uint64_t rest = rest_bits(targets, dm);
@@ -55,26 +56,38 @@ __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targe
   uint64_t rb = deposit_bits(blockIdx.x, rest);
   for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x, rb = masked_add(rb, step, rest)) {
     CuComplex<T>* corner = rho + rb * dm + window;
-    if (tile.valid) block[threadIdx.x] = corner[tile.offset];
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e)
+      if (tile.valid >> e & 1) block[Tile::element(e)] = corner[tile.offset[e]];
     __syncthreads();
-    const CuComplex<T>* line = left + tile.row * Tile::kWidth;
-    CuComplex<T> acc = czero<T>();
+    CuComplex<T> acc[Tile::kPerThread];
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e) acc[e] = czero<T>();
     for (int64_t op = 0; op < count; ++op) {
       const CuComplex<T>* k = kraus + op * d * d;
-      CuComplex<T> s = czero<T>();
 #pragma unroll
-      for (uint32_t x = 0; x < d; ++x)
-        s = cadd(s, cmul(k[tile.row * d + x], block[x * Tile::kWidth + tile.column]));
-      left[threadIdx.x] = s;
+      for (int e = 0; e < Tile::kPerThread; ++e) {
+        CuComplex<T> s = czero<T>();
+#pragma unroll
+        for (uint32_t x = 0; x < d; ++x)
+          s = cadd(s, cmul(k[Tile::row(e) * d + x], block[x * Tile::kWidth + Tile::column(e)]));
+        left[Tile::element(e)] = s;
+      }
       __syncthreads();
-      s = czero<T>();
 #pragma unroll
-      for (uint32_t x = 0; x < d; ++x)
-        s = cadd(s, cmul_conj(line[tile.column_of(x)], k[tile.local * d + x]));
-      acc = cadd(acc, s);
+      for (int e = 0; e < Tile::kPerThread; ++e) {
+        const CuComplex<T>* line = left + Tile::row(e) * Tile::kWidth;
+        CuComplex<T> s = czero<T>();
+#pragma unroll
+        for (uint32_t x = 0; x < d; ++x)
+          s = cadd(s, cmul_conj(line[tile.column_of(e, x)], k[tile.local[e] * d + x]));
+        acc[e] = cadd(acc[e], s);
+      }
       __syncthreads();
     }
-    if (tile.valid) corner[tile.offset] = acc;
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e)
+      if (tile.valid >> e & 1) corner[tile.offset[e]] = acc[e];
   }
 }
 
@@ -117,7 +130,7 @@ void launch_kraus(CuComplex<T>* rho, int64_t dim, int64_t count, const CuComplex
   if (m < 1 || m > 3) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   const uint64_t side = static_cast<uint64_t>(dim) >> m;
   const dim3 block(kDensityThreads);
-  const std::size_t shared = 2 * kDensityThreads * sizeof(CuComplex<T>);
+  const std::size_t shared = 2 * BlockTile<1>::kElements * sizeof(CuComplex<T>);
   // Row groups by windows of 256 / 4^m column groups.
   const auto grid = [side](uint64_t groups_per_window) {
     return tile_grid(side, (side + groups_per_window - 1) / groups_per_window);

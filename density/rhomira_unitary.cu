@@ -65,49 +65,63 @@ __global__ void unitary_merged_kernel(CuComplex<T>* rho, int64_t dim, DeviceTarg
   }
 }
 
-// Two targets, one pass: a block holds the 4 x 64 tile of 16 column groups
-// of one row group; each thread owns one element. It first forms its element
-// of U B (or keeps B where the rows are not active), then, after a barrier,
-// its element of that times U^dagger (where its column group is active).
+// Two targets, one pass: a block holds the 4 x 64 tile of 16 column groups of
+// one row group (BlockTile). Each thread first forms its elements of U B (or
+// keeps B where the rows are not active), then, after a barrier, their
+// elements of that times U^dagger (where their column group is active).
 template <typename T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_value,
                                            const CuComplex<T>* U) {
   using Tile = BlockTile<2>;
   CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
-  CuComplex<T>* left = block + kDensityThreads;
+  CuComplex<T>* left = block + Tile::kElements;
   const uint64_t d = static_cast<uint64_t>(dim);
   const Tile tile(targets, d);
   const uint64_t rest = rest_bits(targets, d);
   const uint64_t window = window_base(rest, blockIdx.y, Tile::kGroups);
-  const bool col_active = tile.valid && index_active(window | tile.column_bits, control_mask,
-                                                     control_value);
+  uint32_t col_active = 0;
+#pragma unroll
+  for (int k = 0; k < Tile::kPerThread; ++k)
+    if ((tile.valid >> k & 1) && index_active(window | tile.column_bits[k], control_mask, control_value))
+      col_active |= 1u << k;
   const uint64_t groups = d >> 2;
   const uint64_t step = deposit_bits(gridDim.x, rest);
   uint64_t rb = deposit_bits(blockIdx.x, rest);
   for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x, rb = masked_add(rb, step, rest)) {
     const bool row_active = index_active(rb, control_mask, control_value);
-    const bool live = tile.valid && (row_active || col_active);
+    const uint32_t live = row_active ? tile.valid : col_active;
     CuComplex<T>* corner = rho + rb * d + window;
-    if (live) block[threadIdx.x] = corner[tile.offset];
-    __syncthreads();
-    CuComplex<T> w = block[threadIdx.x];
-    if (live && row_active) {
-      w = czero<T>();
 #pragma unroll
-      for (uint32_t l = 0; l < Tile::kRows; ++l)
-        w = cadd(w, cmul(U[tile.row * Tile::kRows + l], block[l * Tile::kWidth + tile.column]));
-    }
-    left[threadIdx.x] = w;
+    for (int k = 0; k < Tile::kPerThread; ++k)
+      if (live >> k & 1) block[Tile::element(k)] = corner[tile.offset[k]];
     __syncthreads();
-    if (live && col_active) {
-      const CuComplex<T>* line = left + tile.row * Tile::kWidth;
-      w = czero<T>();
+    CuComplex<T> w[Tile::kPerThread];
 #pragma unroll
-      for (uint32_t l = 0; l < Tile::kRows; ++l)
-        w = cadd(w, cmul_conj(line[tile.column_of(l)], U[tile.local * Tile::kRows + l]));
+    for (int k = 0; k < Tile::kPerThread; ++k) {
+      w[k] = block[Tile::element(k)];
+      if ((live >> k & 1) && row_active) {
+        w[k] = czero<T>();
+#pragma unroll
+        for (uint32_t l = 0; l < Tile::kRows; ++l)
+          w[k] = cadd(w[k], cmul(U[Tile::row(k) * Tile::kRows + l],
+                                 block[l * Tile::kWidth + Tile::column(k)]));
+      }
+      left[Tile::element(k)] = w[k];
     }
-    if (live) corner[tile.offset] = w;
+    __syncthreads();
+#pragma unroll
+    for (int k = 0; k < Tile::kPerThread; ++k) {
+      if (!(live >> k & 1)) continue;
+      if (col_active >> k & 1) {
+        const CuComplex<T>* line = left + Tile::row(k) * Tile::kWidth;
+        w[k] = czero<T>();
+#pragma unroll
+        for (uint32_t l = 0; l < Tile::kRows; ++l)
+          w[k] = cadd(w[k], cmul_conj(line[tile.column_of(k, l)], U[tile.local[k] * Tile::kRows + l]));
+      }
+      corner[tile.offset[k]] = w[k];
+    }
   }
 }
 
@@ -116,35 +130,34 @@ namespace {
 // One pass of the three-to-six-target path on line tiles (see LineTile):
 // the left pass applies U to each column's vector over a row group, the
 // right pass U^dagger from the right to each row's vector over a column
-// group. Thread (lane, warp) forms lines warp + 8 k of companion lane, each
-// a sum over the whole tile line from zero in the order of l. The left pass
-// stores its results straight to rho (its lines are rows, its companions
-// consecutive columns); the right pass puts them back into the tile first so
-// that the stores go out in memory order too.
+// group. Each thread forms lines line(k) of its companion, each a sum over
+// the whole tile line from zero in the order of l. The left pass stores its
+// results straight to rho (its lines are rows, its companions consecutive
+// columns); the right pass puts them back into the tile first so that the
+// stores go out in memory order too.
 template <typename T, int K, bool kLeft>
 __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t dim,
                                                    const DeviceTargets& targets,
                                                    uint64_t control_mask, uint64_t control_value,
                                                    const CuComplex<T>* U) {
   using Tile = LineTile<K, kLeft>;
-  constexpr int kSize = Tile::kLines;
+  constexpr int kSize = static_cast<int>(Tile::kLines);
   CuComplex<T>* shared = dynamic_shared<CuComplex<T>>();
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint32_t lane = threadIdx.x % kWarp;
-  const uint32_t warp = threadIdx.x / kWarp;
+  const uint32_t companion = threadIdx.x % Tile::kCompanions;
   const Tile tile(targets, d);
   const uint64_t rest = rest_bits(targets, d);
   const uint64_t groups = d >> K;
-  // Left: corner rb * d + 32 * blockIdx.y, rb walking the row groups.
+  // Left: corner rb * d + window, rb walking the row groups.
   // Right: corner row * d + window base, the row walking all rows.
-  const uint64_t window = kLeft ? uint64_t{kWarp} * blockIdx.y
-                                : window_base(rest, blockIdx.y, kWarp);
+  const uint64_t window = kLeft ? uint64_t{Tile::kCompanions} * blockIdx.y
+                                : window_base(rest, blockIdx.y, Tile::kCompanions);
   const uint64_t lines = kLeft ? groups : d;
-  bool lane_active = lane < (kLeft ? d : groups);
+  bool companion_active = companion < (kLeft ? d : groups);
   uint32_t live = tile.valid;
   if (!kLeft) {
-    lane_active = lane_active &&
-                  index_active(window | deposit_bits(lane, rest), control_mask, control_value);
+    companion_active = companion_active && index_active(window | deposit_bits(companion, rest),
+                                                        control_mask, control_value);
 #pragma unroll
     for (int k = 0; k < Tile::kPerThread; ++k)
       if (!index_active(window | tile.offset(k), control_mask, control_value)) live &= ~(1u << k);
@@ -163,16 +176,16 @@ __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t di
     CuComplex<T> acc[Tile::kPerThread];
 #pragma unroll
     for (int k = 0; k < Tile::kPerThread; ++k) acc[k] = czero<T>();
-    const bool compute = tile_active && lane_active;
+    const bool compute = tile_active && companion_active;
     if (compute) {
       // Rolled from five targets on, where unrolling 2^K terms of 2^(K-3)
       // lines would only lengthen the device compile of a memory-bound pass.
 #pragma unroll(K <= 4 ? kSize : 2)
       for (int l = 0; l < kSize; ++l) {
-        const CuComplex<T> v = shared[l * kTilePitch + lane];
+        const CuComplex<T> v = shared[l * Tile::kPitch + companion];
 #pragma unroll
         for (int k = 0; k < Tile::kPerThread; ++k) {
-          const CuComplex<T> u = U[(warp + kTileWarps * k) * kSize + l];
+          const CuComplex<T> u = U[Tile::line(k) * kSize + l];
           acc[k] = cadd(acc[k], kLeft ? cmul(u, v) : cmul_conj(v, u));
         }
       }
@@ -187,8 +200,7 @@ __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t di
       __syncthreads();
       if (compute) {
 #pragma unroll
-        for (int k = 0; k < Tile::kPerThread; ++k)
-          shared[(warp + kTileWarps * k) * kTilePitch + lane] = acc[k];
+        for (int k = 0; k < Tile::kPerThread; ++k) shared[Tile::compute_slot(k)] = acc[k];
       }
       __syncthreads();
 #pragma unroll
@@ -288,6 +300,34 @@ __global__ void permutation_kernel(CuComplex<T>* rho, int64_t dim, uint64_t flip
   rho[r2 * d + c2] = a;
 }
 
+namespace {
+
+constexpr const char* kFailed = "unitary kernel launch failed: ";
+
+// Three to six targets: the left pass over row groups by blocks of columns,
+// then the right pass over rows by windows of column groups.
+template <typename T, int K>
+void launch_two_pass(CuComplex<T>* rho, int64_t dim, uint64_t control_mask,
+                     uint64_t control_value, const CuComplex<T>* U, cudaStream_t stream,
+                     const DeviceTargets& targets) {
+  using Left = LineTile<K, true>;
+  using Right = LineTile<K, false>;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t r = d >> K;
+  launch_kernel(unitary_left_kernel<T, K>,
+                tile_grid(r, (d + Left::kCompanions - 1) / Left::kCompanions),
+                dim3(kDensityThreads), Left::kSharedElements * sizeof(CuComplex<T>), stream, rho,
+                dim, targets, control_mask, control_value, U);
+  check_launch(kFailed);
+  launch_kernel(unitary_right_kernel<T, K>,
+                tile_grid(d, (r + Right::kCompanions - 1) / Right::kCompanions),
+                dim3(kDensityThreads), Right::kSharedElements * sizeof(CuComplex<T>), stream, rho,
+                dim, targets, control_mask, control_value, U);
+  check_launch(kFailed);
+}
+
+}  // namespace
+
 template <typename T>
 void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint64_t control_value,
                     const CuComplex<T>* U, cudaStream_t stream, const DeviceTargets& targets) {
@@ -295,18 +335,6 @@ void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint6
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t r = d >> (m >= 0 && m < 63 ? m : 0);
   const dim3 block(kDensityThreads);
-  const char* const kFailed = "unitary kernel launch failed: ";
-  // Left pass: row groups by blocks of 32 columns; right pass: rows by
-  // windows of 32 column groups. Each tile is 2^m lines of 33 elements.
-  const auto two_pass = [&](auto left, auto right) {
-    const std::size_t shared = (std::size_t{1} << m) * kTilePitch * sizeof(CuComplex<T>);
-    launch_kernel(left, tile_grid(r, (d + kWarp - 1) / kWarp), block, shared, stream, rho, dim,
-                  targets, control_mask, control_value, U);
-    check_launch(kFailed);
-    launch_kernel(right, tile_grid(d, (r + kWarp - 1) / kWarp), block, shared, stream, rho, dim,
-                  targets, control_mask, control_value, U);
-    check_launch(kFailed);
-  };
   switch (m) {
     case 1:
       launch_kernel(unitary_merged_kernel<T, 1>, linear_grid(r * r), block, 0, stream, rho, dim,
@@ -316,18 +344,18 @@ void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint6
     case 2:
       launch_kernel(unitary_merged_row2_kernel<T>,
                     tile_grid(r, (r + BlockTile<2>::kGroups - 1) / BlockTile<2>::kGroups), block,
-                    2 * kDensityThreads * sizeof(CuComplex<T>), stream, rho, dim, targets,
+                    2 * BlockTile<2>::kElements * sizeof(CuComplex<T>), stream, rho, dim, targets,
                     control_mask, control_value, U);
       check_launch(kFailed);
       return;
     case 3:
-      return two_pass(unitary_left_kernel<T, 3>, unitary_right_kernel<T, 3>);
+      return launch_two_pass<T, 3>(rho, dim, control_mask, control_value, U, stream, targets);
     case 4:
-      return two_pass(unitary_left_kernel<T, 4>, unitary_right_kernel<T, 4>);
+      return launch_two_pass<T, 4>(rho, dim, control_mask, control_value, U, stream, targets);
     case 5:
-      return two_pass(unitary_left_kernel<T, 5>, unitary_right_kernel<T, 5>);
+      return launch_two_pass<T, 5>(rho, dim, control_mask, control_value, U, stream, targets);
     case 6:
-      return two_pass(unitary_left_kernel<T, 6>, unitary_right_kernel<T, 6>);
+      return launch_two_pass<T, 6>(rho, dim, control_mask, control_value, U, stream, targets);
     default:
       throw std::runtime_error("GPU density unitary supports at most 6 targets");
   }
