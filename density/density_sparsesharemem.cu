@@ -175,8 +175,8 @@ void launch_density_sparsesharemem(int64_t dim, CuComplex<T>* rho, uint64_t acti
   const uint64_t inactive_mask = active_mask ^ static_cast<uint64_t>(dim - 1);
   const unsigned grid = static_cast<unsigned>(blocks < 65535 ? blocks : 65535);
   const std::size_t shared = (std::size_t{1} << (2 * a)) * sizeof(CuComplex<T>);
-  launch_kernel(density_sparsesharemem_kernel<T>, dim3(grid), dim3(kFusedThreads), shared, stream, rho, dim,
-                blocks, active_mask, inactive_mask, a, rest_bits, gates, gate_count);
+  launch_kernel(density_sparsesharemem_kernel<T>, dim3(grid), dim3(kFusedThreads), shared, stream,
+                rho, dim, blocks, active_mask, inactive_mask, a, rest_bits, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 

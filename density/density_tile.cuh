@@ -17,30 +17,24 @@ namespace qalvane::rhomira {
 constexpr uint32_t kWarp = 32;
 constexpr uint32_t kTileWarps = kDensityThreads / kWarp;
 
-// Bits of x on the set bits of mask, packed to the bottom (the inverse of
-// deposit_bits).
-__host__ __device__ __forceinline__ uint64_t gather_bits(uint64_t x, uint64_t mask) {
-  uint64_t out = 0;
-  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
-    const uint64_t low = mask & (~mask + 1);
-    if (x & low) out |= bit;
-    mask ^= low;
-  }
-  return out;
-}
+// The row groups a block walks in a grid-stride loop, g = blockIdx.x,
+// blockIdx.x + gridDim.x, ..., each with its base rb = expand_rest(g).
+struct RowGroupWalk {
+  uint64_t base;
+  uint64_t step;
+  uint64_t rest;
 
-// Target index of a full index: bit j is the value of qubit targets[j].
-__host__ __device__ __forceinline__ uint32_t target_index(const DeviceTargets& t, uint64_t x) {
-  uint32_t a = 0;
-#pragma unroll
-  for (int j = 0; j < kMaxDensityTargets; ++j)
-    if (j < t.num_targets) a |= static_cast<uint32_t>(x >> t.targets[j] & 1) << j;
-  return a;
-}
+  __device__ __forceinline__ explicit RowGroupWalk(uint64_t rest_bits_)
+      : base(deposit_bits(blockIdx.x, rest_bits_)),
+        step(deposit_bits(gridDim.x, rest_bits_)),
+        rest(rest_bits_) {}
+  __device__ __forceinline__ void advance() { base = masked_add(base, step, rest); }
+};
 
-// Non-target qubits of a dim x dim matrix.
-__host__ __device__ __forceinline__ uint64_t rest_bits(const DeviceTargets& t, uint64_t dim) {
-  return (dim - 1) & ~target_bits(t);
+// Base of window w: the compressed column groups from w * groups_per_window on.
+__device__ __forceinline__ uint64_t window_base(uint64_t rest, uint64_t w,
+                                                uint64_t groups_per_window) {
+  return deposit_bits(w * groups_per_window, rest);
 }
 
 // A line tile of the three-to-six-target passes: 2^K lines (the members of
@@ -79,7 +73,8 @@ struct LineTile {
     for (int k = 0; k < kPerThread; ++k) {
       const uint32_t e = threadIdx.x + kDensityThreads * k;
       if (kLeft) {
-        place[k] = static_cast<uint32_t>(target_pattern(targets, e / kCompanions) * dim) + companion;
+        place[k] =
+            static_cast<uint32_t>(target_pattern(targets, e / kCompanions) * dim) + companion;
         if (companion < companions) valid |= 1u << k;
       } else {
         const uint64_t column = deposit_bits(e, window);
@@ -128,9 +123,11 @@ struct BlockTile {
   uint32_t local[kPerThread];        // target index of the column
   uint32_t target_column[kRows];     // the bits that target index s sets in a position
   uint32_t valid = 0;                // bit k: the column lies inside rho
+  uint64_t rest;                     // the rest qubits
+  uint64_t window_start;             // the columns of this block's window (blockIdx.y)
 
-  __device__ __forceinline__ BlockTile(const DeviceTargets& targets, uint64_t dim) {
-    const uint64_t rest = rest_bits(targets, dim);
+  __device__ __forceinline__ BlockTile(const DeviceTargets& targets, uint64_t dim)
+      : rest(rest_bits(targets, dim)), window_start(window_base(rest, blockIdx.y, kGroups)) {
     const uint64_t window = target_bits(targets) | deposit_bits(kGroups - 1, rest);
     uint32_t target_slots = 0;
 #pragma unroll
@@ -162,9 +159,5 @@ struct BlockTile {
   }
 };
 
-// Base of window w: the compressed column groups from w * groups_per_window on.
-__device__ __forceinline__ uint64_t window_base(uint64_t rest, uint64_t w, uint64_t groups_per_window) {
-  return deposit_bits(w * groups_per_window, rest);
-}
 
 }  // namespace qalvane::rhomira

@@ -81,6 +81,32 @@ __host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t x, uint64_t m
   return out;
 }
 
+// Bits of x on the set bits of mask, packed to the bottom (the inverse of
+// deposit_bits).
+__host__ __device__ __forceinline__ uint64_t gather_bits(uint64_t x, uint64_t mask) {
+  uint64_t out = 0;
+  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
+    const uint64_t low = mask & (~mask + 1);
+    if (x & low) out |= bit;
+    mask ^= low;
+  }
+  return out;
+}
+
+// Target index of a full index: bit j is the value of qubit targets[j].
+__host__ __device__ __forceinline__ uint32_t target_index(const DeviceTargets& t, uint64_t x) {
+  uint32_t a = 0;
+#pragma unroll
+  for (int j = 0; j < kMaxDensityTargets; ++j)
+    if (j < t.num_targets) a |= static_cast<uint32_t>(x >> t.targets[j] & 1) << j;
+  return a;
+}
+
+// Non-target qubits of a dim x dim matrix.
+__host__ __device__ __forceinline__ uint64_t rest_bits(const DeviceTargets& t, uint64_t dim) {
+  return (dim - 1) & ~target_bits(t);
+}
+
 // deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and
 // step = deposit_bits(b, mask): the holes are filled with ones so that the
 // carries jump over them. A grid-stride loop walks its compressed index this

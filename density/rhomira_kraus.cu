@@ -49,13 +49,9 @@ __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targe
   CuComplex<T>* left = block + Tile::kElements;
   const uint64_t dm = static_cast<uint64_t>(dim);
   const Tile tile(targets, dm);
-  const uint64_t rest = rest_bits(targets, dm);
-  const uint64_t window = window_base(rest, blockIdx.y, Tile::kGroups);
-  const uint64_t groups = dm >> K;
-  const uint64_t step = deposit_bits(gridDim.x, rest);
-  uint64_t rb = deposit_bits(blockIdx.x, rest);
-  for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x, rb = masked_add(rb, step, rest)) {
-    CuComplex<T>* corner = rho + rb * dm + window;
+  RowGroupWalk rb(tile.rest);
+  for (uint64_t g = blockIdx.x; g < (dm >> K); g += gridDim.x, rb.advance()) {
+    CuComplex<T>* corner = rho + rb.base * dm + tile.window_start;
 #pragma unroll
     for (int e = 0; e < Tile::kPerThread; ++e)
       if (tile.valid >> e & 1) block[Tile::element(e)] = corner[tile.offset[e]];

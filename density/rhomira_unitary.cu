@@ -78,20 +78,17 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, Devic
   CuComplex<T>* left = block + Tile::kElements;
   const uint64_t d = static_cast<uint64_t>(dim);
   const Tile tile(targets, d);
-  const uint64_t rest = rest_bits(targets, d);
-  const uint64_t window = window_base(rest, blockIdx.y, Tile::kGroups);
   uint32_t col_active = 0;
 #pragma unroll
   for (int k = 0; k < Tile::kPerThread; ++k)
-    if ((tile.valid >> k & 1) && index_active(window | tile.column_bits[k], control_mask, control_value))
+    if ((tile.valid >> k & 1) &&
+        index_active(tile.window_start | tile.column_bits[k], control_mask, control_value))
       col_active |= 1u << k;
-  const uint64_t groups = d >> 2;
-  const uint64_t step = deposit_bits(gridDim.x, rest);
-  uint64_t rb = deposit_bits(blockIdx.x, rest);
-  for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x, rb = masked_add(rb, step, rest)) {
-    const bool row_active = index_active(rb, control_mask, control_value);
+  RowGroupWalk rb(tile.rest);
+  for (uint64_t g = blockIdx.x; g < (d >> 2); g += gridDim.x, rb.advance()) {
+    const bool row_active = index_active(rb.base, control_mask, control_value);
     const uint32_t live = row_active ? tile.valid : col_active;
-    CuComplex<T>* corner = rho + rb * d + window;
+    CuComplex<T>* corner = rho + rb.base * d + tile.window_start;
 #pragma unroll
     for (int k = 0; k < Tile::kPerThread; ++k)
       if (live >> k & 1) block[Tile::element(k)] = corner[tile.offset[k]];
@@ -118,7 +115,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, Devic
         w[k] = czero<T>();
 #pragma unroll
         for (uint32_t l = 0; l < Tile::kRows; ++l)
-          w[k] = cadd(w[k], cmul_conj(line[tile.column_of(k, l)], U[tile.local[k] * Tile::kRows + l]));
+          w[k] = cadd(w[k], cmul_conj(line[tile.column_of(k, l)],
+                                      U[tile.local[k] * Tile::kRows + l]));
       }
       corner[tile.offset[k]] = w[k];
     }
@@ -162,11 +160,10 @@ __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t di
     for (int k = 0; k < Tile::kPerThread; ++k)
       if (!index_active(window | tile.offset(k), control_mask, control_value)) live &= ~(1u << k);
   }
-  const uint64_t step = kLeft ? deposit_bits(gridDim.x, rest) : 0;
-  uint64_t rb = kLeft ? deposit_bits(blockIdx.x, rest) : 0;
+  RowGroupWalk rb(rest);
   for (uint64_t line = blockIdx.x; line < lines; line += gridDim.x) {
-    const bool tile_active = !kLeft || index_active(rb, control_mask, control_value);
-    CuComplex<T>* corner = rho + (kLeft ? rb : line) * d + window;
+    const bool tile_active = !kLeft || index_active(rb.base, control_mask, control_value);
+    CuComplex<T>* corner = rho + (kLeft ? rb.base : line) * d + window;
     if (tile_active) {
 #pragma unroll
       for (int k = 0; k < Tile::kPerThread; ++k)
@@ -208,7 +205,7 @@ __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t di
         if (live >> k & 1) corner[tile.offset(k)] = shared[tile.slot(k)];
     }
     __syncthreads();
-    if (kLeft) rb = masked_add(rb, step, rest);
+    if (kLeft) rb.advance();
   }
 }
 
