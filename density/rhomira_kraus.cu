@@ -35,11 +35,15 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
   row1[c | target_mask] = a11;
 }
 
+// Operators whose products K_j B a block holds at once: each batch costs two
+// barriers.
+constexpr int kKrausBatch = 4;
+
 // A block holds the d x (256 / d) tile of 256 / d^2 blocks of one row group
-// (BlockTile), one element per thread, and a second tile for K_j B.
-// For each operator in order, every thread forms its elements of K_j B, then,
-// after a barrier, adds their elements of (K_j B) K_j^dagger to its
-// accumulators.
+// (BlockTile), one element per thread, and kKrausBatch tiles for the products
+// K_j B of a batch of operators. For each batch, every thread forms its
+// elements of K_j B, then, after a barrier, adds their elements of
+// (K_j B) K_j^dagger to its accumulators, operator after operator.
 template <typename T, int K>
 __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets, int64_t count,
                              const CuComplex<T>* kraus) {
@@ -59,25 +63,31 @@ __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targe
     CuComplex<T> acc[Tile::kPerThread];
 #pragma unroll
     for (int e = 0; e < Tile::kPerThread; ++e) acc[e] = czero<T>();
-    for (int64_t op = 0; op < count; ++op) {
-      const CuComplex<T>* k = kraus + op * d * d;
+    for (int64_t first = 0; first < count; first += kKrausBatch) {
+      const int batch = count - first < kKrausBatch ? static_cast<int>(count - first) : kKrausBatch;
+      for (int j = 0; j < batch; ++j) {
+        const CuComplex<T>* k = kraus + (first + j) * d * d;
 #pragma unroll
-      for (int e = 0; e < Tile::kPerThread; ++e) {
-        CuComplex<T> s = czero<T>();
+        for (int e = 0; e < Tile::kPerThread; ++e) {
+          CuComplex<T> s = czero<T>();
 #pragma unroll
-        for (uint32_t x = 0; x < d; ++x)
-          s = cadd(s, cmul(k[Tile::row(e) * d + x], block[x * Tile::kWidth + Tile::column(e)]));
-        left[Tile::element(e)] = s;
+          for (uint32_t x = 0; x < d; ++x)
+            s = cadd(s, cmul(k[Tile::row(e) * d + x], block[x * Tile::kWidth + Tile::column(e)]));
+          left[j * Tile::kElements + Tile::element(e)] = s;
+        }
       }
       __syncthreads();
+      for (int j = 0; j < batch; ++j) {
+        const CuComplex<T>* k = kraus + (first + j) * d * d;
 #pragma unroll
-      for (int e = 0; e < Tile::kPerThread; ++e) {
-        const CuComplex<T>* line = left + Tile::row(e) * Tile::kWidth;
-        CuComplex<T> s = czero<T>();
+        for (int e = 0; e < Tile::kPerThread; ++e) {
+          const CuComplex<T>* line = left + j * Tile::kElements + Tile::row(e) * Tile::kWidth;
+          CuComplex<T> s = czero<T>();
 #pragma unroll
-        for (uint32_t x = 0; x < d; ++x)
-          s = cadd(s, cmul_conj(line[tile.column_of(e, x)], k[tile.local[e] * d + x]));
-        acc[e] = cadd(acc[e], s);
+          for (uint32_t x = 0; x < d; ++x)
+            s = cadd(s, cmul_conj(line[tile.column_of(e, x)], k[tile.local[e] * d + x]));
+          acc[e] = cadd(acc[e], s);
+        }
       }
       __syncthreads();
     }
@@ -126,7 +136,7 @@ void launch_kraus(CuComplex<T>* rho, int64_t dim, int64_t count, const CuComplex
   if (m < 1 || m > 3) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   const uint64_t side = static_cast<uint64_t>(dim) >> m;
   const dim3 block(kDensityThreads);
-  const std::size_t shared = 2 * BlockTile<1>::kElements * sizeof(CuComplex<T>);
+  const std::size_t shared = (1 + kKrausBatch) * BlockTile<1>::kElements * sizeof(CuComplex<T>);
   // Row groups by windows of 256 / 4^m column groups.
   const auto grid = [side](uint64_t groups_per_window) {
     return tile_grid(side, (side + groups_per_window - 1) / groups_per_window);

@@ -69,7 +69,9 @@ KRAUS_CASES = [(6, [0]), (7, [3]), (9, [8]), (5, [1, 0]), (6, [4, 2]), (8, [0, 7
 def test_kraus_tiles(dtype, n, targets, no_leaks):
     rng = np.random.default_rng(n * 10 + len(targets))
     d = 2 ** len(targets)
-    operators = 0.4 * (rng.normal(size=(3, d, d)) + 1j * rng.normal(size=(3, d, d)))
+    # One batch of at most four operators, two, and three (the last one partial).
+    count = 4 * (len(targets) - 1) + 1 + n % 3
+    operators = 0.4 * (rng.normal(size=(count, d, d)) + 1j * rng.normal(size=(count, d, d)))
     rho = random_density(n, rng, dtype)
     out = run(n, rho, [Kraus(targets, operators)])
     np.testing.assert_allclose(out, kraus_sum(rho, operators, targets), atol=10 * tolerance(dtype))
