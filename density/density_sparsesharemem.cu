@@ -4,6 +4,7 @@
 
 #include "cuda_error.h"
 #include "density_fusion.h"
+#include "device_targets.h"
 #include "launch.cuh"
 #include "rhomira_channel_block.cuh"
 #include "rhomira_complex.h"
@@ -11,17 +12,6 @@
 namespace qalvane::rhomira {
 
 namespace {
-
-// Places the bits of x, lowest first, onto the set bits of mask.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t x, uint64_t mask) {
-  uint64_t out = 0;
-  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
-    const uint64_t low = mask & (~mask + 1);
-    if (x & bit) out |= low;
-    mask ^= low;
-  }
-  return out;
-}
 
 // Opens a 0 at bit position t of p.
 __host__ __device__ __forceinline__ uint32_t open_bit(uint32_t p, int32_t t) {
@@ -120,36 +110,54 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* block, int32_t a,
 
 }  // namespace
 
+// Up to 4^5 / kFusedThreads elements per thread.
+constexpr uint32_t kFusedThreads = 128;
+constexpr int kFusedPerThread = (1 << (2 * 5)) / kFusedThreads;
+
 template <typename T>
 __global__ void density_sparsesharemem_kernel(CuComplex<T>* rho, int64_t dim, uint64_t blocks,
                                               uint64_t active_mask, uint64_t inactive_mask,
                                               int32_t a, int32_t rest_bits,
                                               const DeviceDensityGate<CuComplex<T>>* gates,
                                               int32_t gate_count) {
+  // Offsets of the 2^a local rows and columns, spread onto the active
+  // qubits once per block.
+  __shared__ uint32_t spread[1 << 5];
   CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
   const uint32_t side = uint32_t{1} << a;
   const uint32_t elements = side * side;
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t rest_side = uint64_t{1} << rest_bits;
+  if (threadIdx.x < side)
+    spread[threadIdx.x] = static_cast<uint32_t>(deposit_bits(threadIdx.x, active_mask));
+  __syncthreads();
+  // Element e = threadIdx.x + 128 k of the tile sits at spread[e >> a] * d +
+  // spread[e mod 2^a] from the block's corner; 128 is a multiple of 2^a, so
+  // the column part is the same for every k.
+  const uint32_t column = spread[threadIdx.x & (side - 1)];
+  const uint32_t row_stride = static_cast<uint32_t>(d);
+  const uint32_t first_row = threadIdx.x >> a;
+  const uint32_t rows_per_step = kFusedThreads >> a;
+  // Block b: rows from b mod 2^rest_bits, columns from b >> rest_bits.
+  SplitDeposit base(blockIdx.x, gridDim.x, rest_bits, inactive_mask);
   for (uint64_t b = blockIdx.x; b < blocks; b += gridDim.x) {
-    const uint64_t row_base = deposit_bits(b % rest_side, inactive_mask);
-    const uint64_t col_base = deposit_bits(b >> rest_bits, inactive_mask);
-    for (uint32_t e = threadIdx.x; e < elements; e += blockDim.x) {
-      const uint64_t r = row_base | deposit_bits(e >> a, active_mask);
-      const uint64_t c = col_base | deposit_bits(e & (side - 1), active_mask);
-      block[e] = rho[r * d + c];
-    }
+    CuComplex<T>* corner = rho + base.low * d + base.high;
+#pragma unroll
+    for (int k = 0; k < kFusedPerThread; ++k)
+      if (threadIdx.x + kFusedThreads * k < elements)
+        block[threadIdx.x + kFusedThreads * k] =
+            corner[spread[first_row + rows_per_step * k] * row_stride + column];
     __syncthreads();
     for (int32_t g = 0; g < gate_count; ++g) {
       apply_record(block, a, gates[g]);
       __syncthreads();
     }
-    for (uint32_t e = threadIdx.x; e < elements; e += blockDim.x) {
-      const uint64_t r = row_base | deposit_bits(e >> a, active_mask);
-      const uint64_t c = col_base | deposit_bits(e & (side - 1), active_mask);
-      rho[r * d + c] = block[e];
-    }
+#pragma unroll
+    for (int k = 0; k < kFusedPerThread; ++k)
+      if (threadIdx.x + kFusedThreads * k < elements)
+        corner[spread[first_row + rows_per_step * k] * row_stride + column] =
+            block[threadIdx.x + kFusedThreads * k];
     __syncthreads();
+    base.advance();
   }
 }
 
@@ -167,8 +175,8 @@ void launch_density_sparsesharemem(int64_t dim, CuComplex<T>* rho, uint64_t acti
   const uint64_t inactive_mask = active_mask ^ static_cast<uint64_t>(dim - 1);
   const unsigned grid = static_cast<unsigned>(blocks < 65535 ? blocks : 65535);
   const std::size_t shared = (std::size_t{1} << (2 * a)) * sizeof(CuComplex<T>);
-  launch_kernel(density_sparsesharemem_kernel<T>, dim3(grid), dim3(128), shared, stream, rho, dim,
-                blocks, active_mask, inactive_mask, a, rest_bits, gates, gate_count);
+  launch_kernel(density_sparsesharemem_kernel<T>, dim3(grid), dim3(kFusedThreads), shared, stream,
+                rho, dim, blocks, active_mask, inactive_mask, a, rest_bits, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 

@@ -5,6 +5,7 @@
 #include "cuda_error.h"
 #include "launch.cuh"
 #include "density_geometry.h"
+#include "density_tile.cuh"
 #include "rhomira_channel_block.cuh"
 #include "rhomira_complex.h"
 
@@ -34,47 +35,65 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
   row1[c | target_mask] = a11;
 }
 
-// One thread per (row base, column base) pair; the d x d block and the
-// accumulator stay in registers.
+// Operators whose products K_j B a block holds at once: each batch costs two
+// barriers.
+constexpr int kKrausBatch = 4;
+
+// A block holds the d x (256 / d) tile of 256 / d^2 blocks of one row group
+// (BlockTile), one element per thread, and kKrausBatch tiles for the products
+// K_j B of a batch of operators. For each batch, every thread forms its
+// elements of K_j B, then, after a barrier, adds their elements of
+// (K_j B) K_j^dagger to its accumulators, operator after operator.
 template <typename T, int K>
 __global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets, int64_t count,
                              const CuComplex<T>* kraus) {
-  constexpr int d = 1 << K;
-  const uint64_t side = static_cast<uint64_t>(dim) >> K;
-  const uint64_t work = side * side;
-  const uint64_t step = static_cast<uint64_t>(blockDim.x) * gridDim.x;
-  uint64_t pattern[d];
-  for (int i = 0; i < d; ++i) pattern[i] = target_pattern(targets, static_cast<uint64_t>(i));
-  for (uint64_t t = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; t < work;
-       t += step) {
-    const uint64_t rb = expand_rest(targets, t / side);
-    const uint64_t cb = expand_rest(targets, t % side);
-    CuComplex<T> block[d][d];
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j)
-        block[i][j] = rho[(rb | pattern[i]) * static_cast<uint64_t>(dim) + (cb | pattern[j])];
-    CuComplex<T> acc[d][d];
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j) acc[i][j] = czero<T>();
-    for (int64_t op = 0; op < count; ++op) {
-      const CuComplex<T>* k = kraus + op * d * d;
-      CuComplex<T> left[d][d];
-      for (int i = 0; i < d; ++i)
-        for (int l = 0; l < d; ++l) {
+  using Tile = BlockTile<K>;
+  constexpr uint32_t d = Tile::kRows;
+  CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
+  CuComplex<T>* left = block + Tile::kElements;
+  const uint64_t dm = static_cast<uint64_t>(dim);
+  const Tile tile(targets, dm);
+  RowGroupWalk rb(tile.rest);
+  for (uint64_t g = blockIdx.x; g < (dm >> K); g += gridDim.x, rb.advance()) {
+    CuComplex<T>* corner = rho + rb.base * dm + tile.window_start;
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e)
+      if (tile.valid >> e & 1) block[Tile::element(e)] = corner[tile.offset[e]];
+    __syncthreads();
+    CuComplex<T> acc[Tile::kPerThread];
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e) acc[e] = czero<T>();
+    for (int64_t first = 0; first < count; first += kKrausBatch) {
+      const int batch = count - first < kKrausBatch ? static_cast<int>(count - first) : kKrausBatch;
+      for (int j = 0; j < batch; ++j) {
+        const CuComplex<T>* k = kraus + (first + j) * d * d;
+#pragma unroll
+        for (int e = 0; e < Tile::kPerThread; ++e) {
           CuComplex<T> s = czero<T>();
-          for (int x = 0; x < d; ++x) s = cadd(s, cmul(k[i * d + x], block[x][l]));
-          left[i][l] = s;
+#pragma unroll
+          for (uint32_t x = 0; x < d; ++x)
+            s = cadd(s, cmul(k[Tile::row(e) * d + x], block[x * Tile::kWidth + Tile::column(e)]));
+          left[j * Tile::kElements + Tile::element(e)] = s;
         }
-      for (int i = 0; i < d; ++i)
-        for (int l = 0; l < d; ++l) {
+      }
+      __syncthreads();
+      for (int j = 0; j < batch; ++j) {
+        const CuComplex<T>* k = kraus + (first + j) * d * d;
+#pragma unroll
+        for (int e = 0; e < Tile::kPerThread; ++e) {
+          const CuComplex<T>* line = left + j * Tile::kElements + Tile::row(e) * Tile::kWidth;
           CuComplex<T> s = czero<T>();
-          for (int x = 0; x < d; ++x) s = cadd(s, cmul_conj(left[i][x], k[l * d + x]));
-          acc[i][l] = cadd(acc[i][l], s);
+#pragma unroll
+          for (uint32_t x = 0; x < d; ++x)
+            s = cadd(s, cmul_conj(line[tile.column_of(e, x)], k[tile.local[e] * d + x]));
+          acc[e] = cadd(acc[e], s);
         }
+      }
+      __syncthreads();
     }
-    for (int i = 0; i < d; ++i)
-      for (int j = 0; j < d; ++j)
-        rho[(rb | pattern[i]) * static_cast<uint64_t>(dim) + (cb | pattern[j])] = acc[i][j];
+#pragma unroll
+    for (int e = 0; e < Tile::kPerThread; ++e)
+      if (tile.valid >> e & 1) corner[tile.offset[e]] = acc[e];
   }
 }
 
@@ -116,14 +135,21 @@ void launch_kraus(CuComplex<T>* rho, int64_t dim, int64_t count, const CuComplex
   const int64_t m = targets.num_targets;
   if (m < 1 || m > 3) throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   const uint64_t side = static_cast<uint64_t>(dim) >> m;
-  const dim3 grid = linear_grid(side * side);
   const dim3 block(kDensityThreads);
+  const std::size_t shared = (1 + kKrausBatch) * BlockTile<1>::kElements * sizeof(CuComplex<T>);
+  // Row groups by windows of 256 / 4^m column groups.
+  const auto grid = [side](uint64_t groups_per_window) {
+    return tile_grid(side, (side + groups_per_window - 1) / groups_per_window);
+  };
   if (m == 1)
-    launch_kernel(kraus_kernel<T, 1>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 1>, grid(BlockTile<1>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   else if (m == 2)
-    launch_kernel(kraus_kernel<T, 2>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 2>, grid(BlockTile<2>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   else
-    launch_kernel(kraus_kernel<T, 3>, grid, block, 0, stream, rho, dim, targets, count, kraus);
+    launch_kernel(kraus_kernel<T, 3>, grid(BlockTile<3>::kGroups), block, shared, stream, rho, dim,
+                  targets, count, kraus);
   check_launch("kraus_kernel launch failed: ");
 }
 

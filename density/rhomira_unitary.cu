@@ -4,6 +4,7 @@
 
 #include "cuda_error.h"
 #include "density_geometry.h"
+#include "density_tile.cuh"
 #include "launch.cuh"
 #include "rhomira_complex.h"
 
@@ -64,109 +65,147 @@ __global__ void unitary_merged_kernel(CuComplex<T>* rho, int64_t dim, DeviceTarg
   }
 }
 
-// Two targets: four consecutive threads share one 4x4 block, each writing one
-// of its rows. The loop runs warp by warp so that every lane of a warp reaches
-// the barrier that keeps all loads of a block ahead of all its stores.
+// Two targets, one pass: a block holds the 4 x 64 tile of 16 column groups of
+// one row group (BlockTile). Each thread first forms its elements of U B (or
+// keeps B where the rows are not active), then, after a barrier, their
+// elements of that times U^dagger (where their column group is active).
 template <typename T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_value,
                                            const CuComplex<T>* U) {
+  using Tile = BlockTile<2>;
+  CuComplex<T>* block = dynamic_shared<CuComplex<T>>();
+  CuComplex<T>* left = block + Tile::kElements;
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t r = d >> 2;
-  const uint64_t work = 4 * r * r;
-  const uint64_t lane = threadIdx.x % warpSize;
-  uint64_t pat[4];
+  const Tile tile(targets, d);
+  uint32_t col_active = 0;
 #pragma unroll
-  for (int i = 0; i < 4; ++i) pat[i] = target_pattern(targets, i);
-  for (uint64_t warp_base = linear_thread() - lane; warp_base < work;
-       warp_base += linear_stride()) {
-    const uint64_t t = warp_base + lane;
-    const uint64_t a = t & 3, p = t >> 2;
-    bool row_active = false, col_active = false;
-    uint64_t rb = 0, cb = 0;
-    CuComplex<T> B[4][4];
-    if (t < work) {
-      rb = expand_rest(targets, p >> targets.num_rest);
-      cb = expand_rest(targets, p & (r - 1));
-      row_active = index_active(rb, control_mask, control_value);
-      col_active = index_active(cb, control_mask, control_value);
-      if (row_active || col_active) {
+  for (int k = 0; k < Tile::kPerThread; ++k)
+    if ((tile.valid >> k & 1) &&
+        index_active(tile.window_start | tile.column_bits[k], control_mask, control_value))
+      col_active |= 1u << k;
+  RowGroupWalk rb(tile.rest);
+  for (uint64_t g = blockIdx.x; g < (d >> 2); g += gridDim.x, rb.advance()) {
+    const bool row_active = index_active(rb.base, control_mask, control_value);
+    const uint32_t live = row_active ? tile.valid : col_active;
+    CuComplex<T>* corner = rho + rb.base * d + tile.window_start;
 #pragma unroll
-        for (int i = 0; i < 4; ++i)
+    for (int k = 0; k < Tile::kPerThread; ++k)
+      if (live >> k & 1) block[Tile::element(k)] = corner[tile.offset[k]];
+    __syncthreads();
+    CuComplex<T> w[Tile::kPerThread];
 #pragma unroll
-          for (int j = 0; j < 4; ++j) B[i][j] = rho[(rb | pat[i]) * d + (cb | pat[j])];
+    for (int k = 0; k < Tile::kPerThread; ++k) {
+      w[k] = block[Tile::element(k)];
+      if ((live >> k & 1) && row_active) {
+        w[k] = czero<T>();
+#pragma unroll
+        for (uint32_t l = 0; l < Tile::kRows; ++l)
+          w[k] = cadd(w[k], cmul(U[Tile::row(k) * Tile::kRows + l],
+                                 block[l * Tile::kWidth + Tile::column(k)]));
       }
+      left[Tile::element(k)] = w[k];
     }
-    __syncwarp();
-    if (!row_active && !col_active) continue;
-    CuComplex<T> w[4];
+    __syncthreads();
 #pragma unroll
-    for (int j = 0; j < 4; ++j) {
-      if (row_active) {
-        CuComplex<T> sum = czero<T>();
+    for (int k = 0; k < Tile::kPerThread; ++k) {
+      if (!(live >> k & 1)) continue;
+      if (col_active >> k & 1) {
+        const CuComplex<T>* line = left + Tile::row(k) * Tile::kWidth;
+        w[k] = czero<T>();
 #pragma unroll
-        for (int l = 0; l < 4; ++l) sum = cadd(sum, cmul(U[a * 4 + l], B[l][j]));
-        w[j] = sum;
-      } else {
-        w[j] = B[a][j];
+        for (uint32_t l = 0; l < Tile::kRows; ++l)
+          w[k] = cadd(w[k], cmul_conj(line[tile.column_of(k, l)],
+                                      U[tile.local[k] * Tile::kRows + l]));
       }
-    }
-    CuComplex<T>* out = rho + (rb | pat[a]) * d;
-    if (col_active) {
-#pragma unroll
-      for (int j = 0; j < 4; ++j) {
-        CuComplex<T> sum = czero<T>();
-#pragma unroll
-        for (int l = 0; l < 4; ++l) sum = cadd(sum, cmul_conj(w[l], U[j * 4 + l]));
-        out[cb | pat[j]] = sum;
-      }
-    } else {
-#pragma unroll
-      for (int j = 0; j < 4; ++j) out[cb | pat[j]] = w[j];
+      corner[tile.offset[k]] = w[k];
     }
   }
 }
 
 namespace {
 
-// One pass of the three-to-six-target path, one thread per (line, group):
-// the left pass takes a column's 2^K-vector over the row group and applies
-// U; the right pass takes a row's vector over the column group and applies
-// U^dagger from the right. The whole vector stays in registers.
+// One pass of the three-to-six-target path on line tiles (see LineTile):
+// the left pass applies U to each column's vector over a row group, the
+// right pass U^dagger from the right to each row's vector over a column
+// group. Each thread forms lines line(k) of its companion, each a sum over
+// the whole tile line from zero in the order of l. The left pass stores its
+// results straight to rho (its lines are rows, its companions consecutive
+// columns); the right pass puts them back into the tile first so that the
+// stores go out in memory order too.
 template <typename T, int K, bool kLeft>
 __device__ __forceinline__ void unitary_group_pass(CuComplex<T>* rho, int64_t dim,
                                                    const DeviceTargets& targets,
                                                    uint64_t control_mask, uint64_t control_value,
                                                    const CuComplex<T>* U) {
-  constexpr int kSize = 1 << K;
+  using Tile = LineTile<K, kLeft>;
+  constexpr int kSize = static_cast<int>(Tile::kLines);
+  CuComplex<T>* shared = dynamic_shared<CuComplex<T>>();
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t r = d >> K;
-  const uint64_t work = r * d;
-  // Element offsets of the group members: along rows (stride d) or columns.
-  uint64_t offset[kSize];
+  const uint32_t companion = threadIdx.x % Tile::kCompanions;
+  const Tile tile(targets, d);
+  const uint64_t rest = rest_bits(targets, d);
+  const uint64_t groups = d >> K;
+  // Left: corner rb * d + window, rb walking the row groups.
+  // Right: corner row * d + window base, the row walking all rows.
+  const uint64_t window = kLeft ? uint64_t{Tile::kCompanions} * blockIdx.y
+                                : window_base(rest, blockIdx.y, Tile::kCompanions);
+  const uint64_t lines = kLeft ? groups : d;
+  bool companion_active = companion < (kLeft ? d : groups);
+  uint32_t live = tile.valid;
+  if (!kLeft) {
+    companion_active = companion_active && index_active(window | deposit_bits(companion, rest),
+                                                        control_mask, control_value);
 #pragma unroll
-  for (int i = 0; i < kSize; ++i) offset[i] = kLeft ? target_pattern(targets, i) * d
-                                                   : target_pattern(targets, i);
-  for (uint64_t t = linear_thread(); t < work; t += linear_stride()) {
-    const uint64_t line = t >> targets.num_rest;
-    const uint64_t base = expand_rest(targets, t & (r - 1));
-    if (!index_active(base, control_mask, control_value)) continue;
-    CuComplex<T>* first = kLeft ? rho + base * d + line : rho + line * d + base;
-    CuComplex<T> v[kSize];
+    for (int k = 0; k < Tile::kPerThread; ++k)
+      if (!index_active(window | tile.offset(k), control_mask, control_value)) live &= ~(1u << k);
+  }
+  RowGroupWalk rb(rest);
+  for (uint64_t line = blockIdx.x; line < lines; line += gridDim.x) {
+    const bool tile_active = !kLeft || index_active(rb.base, control_mask, control_value);
+    CuComplex<T>* corner = rho + (kLeft ? rb.base : line) * d + window;
+    if (tile_active) {
 #pragma unroll
-    for (int i = 0; i < kSize; ++i) v[i] = first[offset[i]];
-    // Each output row is unrolled over the whole vector; unrolling the rows
-    // too would give 4^K products in one block, which from five targets makes
-    // the device compiler take minutes per architecture for no gain on a
-    // memory-bound pass.
-#pragma unroll(K <= 4 ? kSize : 1)
-    for (int i = 0; i < kSize; ++i) {
-      CuComplex<T> sum = czero<T>();
-#pragma unroll
-      for (int l = 0; l < kSize; ++l)
-        sum = cadd(sum, kLeft ? cmul(U[i * kSize + l], v[l]) : cmul_conj(v[l], U[i * kSize + l]));
-      first[offset[i]] = sum;
+      for (int k = 0; k < Tile::kPerThread; ++k)
+        if (live >> k & 1) shared[tile.slot(k)] = corner[tile.offset(k)];
     }
+    __syncthreads();
+    CuComplex<T> acc[Tile::kPerThread];
+#pragma unroll
+    for (int k = 0; k < Tile::kPerThread; ++k) acc[k] = czero<T>();
+    const bool compute = tile_active && companion_active;
+    if (compute) {
+      // Rolled from five targets on, where unrolling 2^K terms of 2^(K-3)
+      // lines would only lengthen the device compile of a memory-bound pass.
+#pragma unroll(K <= 4 ? kSize : 2)
+      for (int l = 0; l < kSize; ++l) {
+        const CuComplex<T> v = shared[l * Tile::kPitch + companion];
+#pragma unroll
+        for (int k = 0; k < Tile::kPerThread; ++k) {
+          const CuComplex<T> u = U[Tile::line(k) * kSize + l];
+          acc[k] = cadd(acc[k], kLeft ? cmul(u, v) : cmul_conj(v, u));
+        }
+      }
+    }
+    if (kLeft) {
+      if (compute) {
+#pragma unroll
+        for (int k = 0; k < Tile::kPerThread; ++k)
+          if (live >> k & 1) corner[tile.offset(k)] = acc[k];
+      }
+    } else {
+      __syncthreads();
+      if (compute) {
+#pragma unroll
+        for (int k = 0; k < Tile::kPerThread; ++k) shared[Tile::compute_slot(k)] = acc[k];
+      }
+      __syncthreads();
+#pragma unroll
+      for (int k = 0; k < Tile::kPerThread; ++k)
+        if (live >> k & 1) corner[tile.offset(k)] = shared[tile.slot(k)];
+    }
+    __syncthreads();
+    if (kLeft) rb.advance();
   }
 }
 
@@ -258,22 +297,41 @@ __global__ void permutation_kernel(CuComplex<T>* rho, int64_t dim, uint64_t flip
   rho[r2 * d + c2] = a;
 }
 
+namespace {
+
+constexpr const char* kFailed = "unitary kernel launch failed: ";
+
+// Three to six targets: the left pass over row groups by blocks of columns,
+// then the right pass over rows by windows of column groups.
+template <typename T, int K>
+void launch_two_pass(CuComplex<T>* rho, int64_t dim, uint64_t control_mask,
+                     uint64_t control_value, const CuComplex<T>* U, cudaStream_t stream,
+                     const DeviceTargets& targets) {
+  using Left = LineTile<K, true>;
+  using Right = LineTile<K, false>;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t r = d >> K;
+  launch_kernel(unitary_left_kernel<T, K>,
+                tile_grid(r, (d + Left::kCompanions - 1) / Left::kCompanions),
+                dim3(kDensityThreads), Left::kSharedElements * sizeof(CuComplex<T>), stream, rho,
+                dim, targets, control_mask, control_value, U);
+  check_launch(kFailed);
+  launch_kernel(unitary_right_kernel<T, K>,
+                tile_grid(d, (r + Right::kCompanions - 1) / Right::kCompanions),
+                dim3(kDensityThreads), Right::kSharedElements * sizeof(CuComplex<T>), stream, rho,
+                dim, targets, control_mask, control_value, U);
+  check_launch(kFailed);
+}
+
+}  // namespace
+
 template <typename T>
 void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint64_t control_value,
                     const CuComplex<T>* U, cudaStream_t stream, const DeviceTargets& targets) {
   const int64_t m = targets.num_targets;
-  const uint64_t r = static_cast<uint64_t>(dim) >> (m >= 0 && m < 63 ? m : 0);
-  const uint64_t column_work = r * static_cast<uint64_t>(dim);
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t r = d >> (m >= 0 && m < 63 ? m : 0);
   const dim3 block(kDensityThreads);
-  const char* const kFailed = "unitary kernel launch failed: ";
-  const auto two_pass = [&](auto left, auto right) {
-    launch_kernel(left, linear_grid(column_work), block, 0, stream, rho, dim, targets,
-                  control_mask, control_value, U);
-    check_launch(kFailed);
-    launch_kernel(right, linear_grid(column_work), block, 0, stream, rho, dim, targets,
-                  control_mask, control_value, U);
-    check_launch(kFailed);
-  };
   switch (m) {
     case 1:
       launch_kernel(unitary_merged_kernel<T, 1>, linear_grid(r * r), block, 0, stream, rho, dim,
@@ -281,18 +339,20 @@ void launch_unitary(CuComplex<T>* rho, int64_t dim, uint64_t control_mask, uint6
       check_launch(kFailed);
       return;
     case 2:
-      launch_kernel(unitary_merged_row2_kernel<T>, linear_grid(4 * r * r), block, 0, stream, rho,
-                    dim, targets, control_mask, control_value, U);
+      launch_kernel(unitary_merged_row2_kernel<T>,
+                    tile_grid(r, (r + BlockTile<2>::kGroups - 1) / BlockTile<2>::kGroups), block,
+                    2 * BlockTile<2>::kElements * sizeof(CuComplex<T>), stream, rho, dim, targets,
+                    control_mask, control_value, U);
       check_launch(kFailed);
       return;
     case 3:
-      return two_pass(unitary_left_kernel<T, 3>, unitary_right_kernel<T, 3>);
+      return launch_two_pass<T, 3>(rho, dim, control_mask, control_value, U, stream, targets);
     case 4:
-      return two_pass(unitary_left_kernel<T, 4>, unitary_right_kernel<T, 4>);
+      return launch_two_pass<T, 4>(rho, dim, control_mask, control_value, U, stream, targets);
     case 5:
-      return two_pass(unitary_left_kernel<T, 5>, unitary_right_kernel<T, 5>);
+      return launch_two_pass<T, 5>(rho, dim, control_mask, control_value, U, stream, targets);
     case 6:
-      return two_pass(unitary_left_kernel<T, 6>, unitary_right_kernel<T, 6>);
+      return launch_two_pass<T, 6>(rho, dim, control_mask, control_value, U, stream, targets);
     default:
       throw std::runtime_error("GPU density unitary supports at most 6 targets");
   }

@@ -74,6 +74,28 @@ def conjugate(rho, c):
     return c @ rho @ c.conj().T
 
 
+def apply_rows(rho, u, targets, controls=(), control_state=()):
+    """u applied to the target bits of the row index, on the rows where the
+    controls hold, without forming the 2^n x 2^n operator."""
+    rows = np.arange(rho.shape[0])
+    keep = (rows & sum(1 << t for t in targets)) == 0
+    for c, s in zip(controls, control_state):
+        keep &= ((rows >> c) & 1) == s
+    local = np.arange(2 ** len(targets))
+    pattern = sum(((local >> j) & 1) << t for j, t in enumerate(targets))
+    groups = rows[keep][:, None] | pattern[None, :]
+    out = rho.astype(np.complex128)
+    out[groups] = np.einsum("ij,gjc->gic", u, out[groups])
+    return out
+
+
+def conjugate_on(rho, u, targets, controls=(), control_state=()):
+    """C rho C^dagger for u on the targets under the controls, rows first:
+    C rho C^dagger = (C (C rho)^dagger)^dagger."""
+    left = apply_rows(rho, u, targets, controls, control_state)
+    return apply_rows(left.conj().T, u, targets, controls, control_state).conj().T
+
+
 def named_matrix(name, params=()):
     """The named single-qubit matrices from their definitions."""
     r = 1 / np.sqrt(2)

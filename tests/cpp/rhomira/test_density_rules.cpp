@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "density_tile.cuh"
 #include "device_targets.h"
 #include "kraus_operation.h"
 #include "operation_matrices.h"
@@ -67,6 +68,54 @@ TEST(DeviceTargets, RestAndPatterns) {
   EXPECT_EQ(target_pattern(t, 0b110), 0b000110u);
   EXPECT_TRUE(index_active(0b1010, 0b0011, 0b0010));
   EXPECT_FALSE(index_active(0b1011, 0b0011, 0b0010));
+}
+
+TEST(DeviceTargets, DepositAndGatherAreInverse) {
+  const uint64_t mask = 0b1011'0010'1101;
+  EXPECT_EQ(deposit_bits(0b10110, mask), 0b0001'0000'1100u);  // bits 1, 2, 4 -> qubits 2, 3, 8
+  for (uint64_t x = 0; x < 64; ++x) {
+    EXPECT_EQ(gather_bits(deposit_bits(x, mask), mask), x);
+    EXPECT_EQ(deposit_bits(x, mask) & ~mask, 0u);
+  }
+  EXPECT_EQ(gather_bits(~uint64_t{0}, mask), 0b111'1111u);
+  const DeviceTargets t = make_device_targets({4, 1, 2}, 6);
+  EXPECT_EQ(target_bits(t), 0b010110u);
+  EXPECT_EQ(rest_bits(t, 64), 0b101001u);
+  for (uint32_t a = 0; a < 8; ++a) EXPECT_EQ(target_index(t, target_pattern(t, a) | 0b101001), a);
+}
+
+// The grid-stride walks step a deposited index; they must agree with
+// depositing the stepped index, wrapping at the mask's top.
+TEST(DeviceTargets, MaskedStepsFollowTheCompressedIndex) {
+  const uint64_t mask = 0b1101'0110'0100;
+  const uint64_t size = uint64_t{1} << 6;
+  for (uint64_t stride : {uint64_t{1}, uint64_t{3}, uint64_t{16}, uint64_t{37}}) {
+    uint64_t x = deposit_bits(5, mask);
+    for (uint64_t i = 5 + stride; i < 5 + 3 * size; i += stride) {
+      x = masked_add(x, deposit_bits(stride, mask), mask);
+      EXPECT_EQ(x, deposit_bits(i % size, mask)) << "stride " << stride << " index " << i;
+    }
+  }
+}
+
+TEST(DeviceTargets, SplitDepositCarriesIntoTheHighPart) {
+  // As the fused kernel walks its blocks: rows from b mod 2^11, columns from
+  // b >> 11, both on the same 11 inactive qubits; 65535 is its largest grid.
+  const uint64_t mask = 0b1110'0111'1010'0111;
+  const int low_bits = 11;
+  for (uint64_t stride : {uint64_t{5}, uint64_t{2048}, uint64_t{65535}}) {
+    SplitDeposit walk(3, stride, low_bits, mask);
+    for (uint64_t b = 3, steps = 0; b < (uint64_t{1} << 2 * low_bits) && steps < 4000;
+         b += stride, ++steps) {
+      ASSERT_EQ(walk.low, deposit_bits(b % 2048, mask)) << "stride " << stride << " b " << b;
+      ASSERT_EQ(walk.high, deposit_bits(b >> low_bits, mask)) << "stride " << stride << " b " << b;
+      walk.advance();
+    }
+  }
+  SplitDeposit none(0, 7, 0, 0);
+  none.advance();
+  EXPECT_EQ(none.low, 0u);
+  EXPECT_EQ(none.high, 0u);
 }
 
 TEST(KrausOperation, RecordsThatTheParserNeverBuilds) {
