@@ -9,6 +9,7 @@
 //   check_cuda_step(err, step)    "<step>: <text>"       (fusion workspace, DenseMM cache)
 //   check_launch(prefix)          "<prefix><text>"       (launchers: "cu_rx kernel launch failed: ")
 //   ignore_cuda(err)              nothing                (releases on error paths, destructors)
+// Releases themselves go through refused_releases.h, which keeps a refused one.
 #pragma once
 
 #include <cuda_runtime.h>

@@ -1,5 +1,6 @@
-// Owner of one call's device allocation. Release ignores its own error, so a
-// buffer can be dropped while another exception propagates.
+// Owner of one device allocation. Release ignores its own error, so a buffer
+// can be dropped while another exception propagates; a refused free is not
+// lost (refused_releases.h).
 #pragma once
 
 #include <cuda_runtime.h>
@@ -8,6 +9,9 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
+
+#include "cuda_error.h"
+#include "refused_releases.h"
 
 namespace qalvane {
 
@@ -36,29 +40,23 @@ class DeviceBuffer {
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(T))
       return cudaErrorMemoryAllocation;
     void* p = nullptr;
-    const cudaError_t err = cudaMalloc(&p, count * sizeof(T));
+    const cudaError_t err = allocate_device(&p, count * sizeof(T));
     if (err != cudaSuccess) return err;
     ptr_ = static_cast<T*>(p);
     count_ = count;
     return cudaSuccess;
   }
 
-  // Frees now and reports the runtime's answer, for paths that check
-  // releases. A refused free keeps the pointer, so the destructor tries again.
+  // Frees now and reports the runtime's first answer, for paths that check
+  // releases; a refused free is retried by free_device, not by this owner.
   cudaError_t release() noexcept {
-    if (ptr_ == nullptr) return cudaSuccess;
-    const cudaError_t err = cudaFree(ptr_);
-    if (err != cudaSuccess) return err;
+    const cudaError_t err = free_device(ptr_);
     ptr_ = nullptr;
     count_ = 0;
     return err;
   }
 
-  void reset() noexcept {
-    if (ptr_ != nullptr) (void)cudaFree(ptr_);
-    ptr_ = nullptr;
-    count_ = 0;
-  }
+  void reset() noexcept { ignore_cuda(release()); }
 
   T* get() const { return ptr_; }
   std::size_t size() const { return count_; }

@@ -8,25 +8,22 @@
 #include <cstddef>
 
 #include "cuda_error.h"
+#include "refused_releases.h"
 
 namespace qalvane {
 
 inline void copy_host_device(void* dst, const void* src, std::size_t bytes, cudaMemcpyKind kind,
                              bool use_pinned_host) {
   void* host = kind == cudaMemcpyHostToDevice ? const_cast<void*>(src) : dst;
-  bool registered = false;
-  if (use_pinned_host) {
-    if (cudaHostRegister(host, bytes, cudaHostRegisterDefault) == cudaSuccess)
-      registered = true;
-    else
-      (void)cudaGetLastError();
-  }
+  const bool registered =
+      use_pinned_host &&
+      take_back(cudaHostRegister(host, bytes, cudaHostRegisterDefault)) == cudaSuccess;
   const cudaError_t err = cudaMemcpy(dst, src, bytes, kind);
   if (err != cudaSuccess) {
-    if (registered) (void)cudaHostUnregister(host);
+    if (registered) ignore_cuda(unregister_host(host));
     throw_cuda_error(err);
   }
-  if (registered) check_cuda(cudaHostUnregister(host));
+  if (registered) check_cuda(unregister_host(host));
 }
 
 }  // namespace qalvane

@@ -7,6 +7,7 @@
 
 #include "cuda_error.h"
 #include "host_transfer.h"
+#include "refused_releases.h"
 #include "rhomira_executor.h"
 
 namespace qalvane::rhomira {
@@ -18,7 +19,7 @@ DeviceDensityState::DeviceDensityState(uint64_t num_qubits, bool is_double, int3
   dimension_ = uint64_t{1} << num_qubits;
   size_ = dimension_ * dimension_;
   check_cuda(cudaSetDevice(device_id_));
-  check_cuda(cudaMalloc(&data_, byte_size()));
+  check_cuda(allocate_device(&data_, byte_size()));
 }
 
 DeviceDensityState::~DeviceDensityState() { release(); }
@@ -46,8 +47,8 @@ DeviceDensityState& DeviceDensityState::operator=(DeviceDensityState&& other) no
 
 void DeviceDensityState::release() noexcept {
   if (data_ == nullptr) return;
-  (void)cudaSetDevice(device_id_);
-  (void)cudaFree(data_);
+  ignore_cuda(cudaSetDevice(device_id_));
+  ignore_cuda(free_device(data_, device_id_));
   data_ = nullptr;
 }
 

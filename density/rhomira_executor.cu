@@ -84,7 +84,7 @@ void prepare_kraus(const DensityOperation& operation, int64_t n, std::vector<CuC
 // the error paths after the upload, where the error being raised wins.
 template <typename T>
 void drop_after_failure(DeviceBuffer<CuComplex<T>>& pool) noexcept {
-  (void)cudaDeviceSynchronize();
+  ignore_cuda(cudaDeviceSynchronize());
   pool.reset();
 }
 
@@ -184,9 +184,6 @@ void execute_operations(DeviceDensityState& state, int64_t n,
     check_cuda(cudaMemcpy(pool.get(), host_pool.data(), pool.bytes(), cudaMemcpyHostToDevice));
   }
 
-  // A failed runtime call of an earlier call leaves its code as the last
-  // error; drop it so that each launch check reports only its own launch.
-  (void)cudaGetLastError();
   CuComplex<T>* rho = state.data_as<T>();
   const int64_t dim = static_cast<int64_t>(state.dimension());
   try {

@@ -96,10 +96,6 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
   check_cuda(cudaMemcpy(device_targets.get(), targets.data(), targets.size() * sizeof(int64_t),
                         cudaMemcpyHostToDevice));
   check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
-  // An earlier call's failure may still be the last error; each launch check
-  // below must see only its own launch.
-  (void)cudaGetLastError();
-
   launch_kernel(density_measure_probs_kernel<T>, dim3(static_cast<unsigned>((dim + 255) / 256)),
                 dim3(256), 0, cudaStream_t{0}, n, static_cast<const CuComplex<T>*>(rho),
                 static_cast<const int64_t*>(device_targets.get()), k, little, probs.get());
@@ -116,6 +112,8 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
                 dim3(32, 8), 0, cudaStream_t{0}, n, rho,
                 static_cast<const int64_t*>(device_targets.get()), k, little, m, 1.0 / p);
   check_cuda(cudaGetLastError());
+  check_cuda(probs.release());
+  check_cuda(device_targets.release());
 
   std::string outcome(static_cast<std::size_t>(k), '0');
   for (int64_t j = 0; j < k; ++j)

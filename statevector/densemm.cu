@@ -2,19 +2,16 @@
 
 #include <climits>
 #include <stdexcept>
-#include <string>
 
+#include "cublas_error.h"
 #include "cuda_error.h"
 #include "launch.cuh"
+#include "refused_releases.h"
 #include "tovrek_kernel_frame.cuh"
 
 namespace tovrek::fusion {
 
 namespace {
-
-[[noreturn]] void throw_cublas_step(const char* step) {
-  throw std::runtime_error(std::string(step) + " failed");
-}
 
 // Index of low-bit position i in the natural layout. j < 2^(n-k), so opening
 // gaps at the k active positions deposits it into the inactive ones in k steps.
@@ -59,12 +56,19 @@ DenseMMCache<T>& cache_of_thread() {
   return cache;
 }
 
+int destroy_handle(void* handle) noexcept {
+  return static_cast<int>(
+      qalvane::take_back(cublasDestroy(static_cast<cublasHandle_t>(handle))));
+}
+
 }  // namespace
 
 template <typename T>
 void DenseMMCache<T>::release() noexcept {
-  if (device >= 0) (void)cudaSetDevice(device);
-  if (handle != nullptr) (void)cublasDestroy(handle);
+  if (device >= 0) qalvane::ignore_cuda(cudaSetDevice(device));
+  if (handle != nullptr)
+    qalvane::ignore_cublas(
+        static_cast<cublasStatus_t>(qalvane::release_or_keep(handle, device, destroy_handle)));
   handle = nullptr;
   transpose.reset();
   gemm.reset();
@@ -79,17 +83,19 @@ DenseMMCache<T>::~DenseMMCache() {
 
 template <typename T>
 DenseMMScratch<T> acquire_densemm_cache(int64_t n) {
+  using qalvane::check_cublas;
+  using qalvane::check_cuda_step;
   DenseMMCache<T>& cache = cache_of_thread<T>();
   int current = 0;
-  check_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
+  check_cuda_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
   if (cache.device != current) {
     cache.release();
-    check_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
+    check_cuda_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
     cache.device = current;
   }
   if (cache.handle == nullptr) {
     cublasHandle_t handle = nullptr;
-    if (cublasCreate(&handle) != CUBLAS_STATUS_SUCCESS) throw_cublas_step("cublasCreate DenseMM cache");
+    check_cublas(cublasCreate(&handle), "cublasCreate DenseMM cache");
     cache.handle = handle;
   }
   const uint64_t needed = uint64_t{1} << n;
@@ -97,12 +103,11 @@ DenseMMScratch<T> acquire_densemm_cache(int64_t n) {
     cache.transpose.reset();
     cache.gemm.reset();
     cache.capacity = 0;
-    cudaError_t err = cache.transpose.allocate(needed);
-    check_step(err, "cudaMalloc cached DenseMM transpose buffer");
-    err = cache.gemm.allocate(needed);
+    check_cuda_step(cache.transpose.allocate(needed), "cudaMalloc cached DenseMM transpose buffer");
+    const cudaError_t err = cache.gemm.allocate(needed);
     if (err != cudaSuccess) {
       cache.transpose.reset();
-      check_step(err, "cudaMalloc cached DenseMM GEMM buffer");
+      check_cuda_step(err, "cudaMalloc cached DenseMM GEMM buffer");
     }
     cache.capacity = needed;
   }
@@ -138,16 +143,20 @@ void cu_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComplex
   if (!(k > 0 && k < n)) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
   const uint64_t count = uint64_t{1} << n;
   const uint64_t inactive_mask = active_mask ^ (count - 1);
-  const unsigned blocks = transpose_blocks(count);
-  qalvane::launch_kernel(transpose_to_low_bits<T>, dim3(blocks), dim3(kTransposeThreads), 0, stream,
-                         count, state, transpose, active_mask, inactive_mask, k);
   const uint64_t columns = uint64_t{1} << (n - k);
   if (columns > static_cast<uint64_t>(INT_MAX))
     throw std::invalid_argument("DenseMM column count exceeds cuBLAS int range");
-  if (cublasSetStream(handle, stream) != CUBLAS_STATUS_SUCCESS) throw_cublas_step("cublasSetStream DenseMM");
+  const unsigned blocks = transpose_blocks(count);
+  // Each step is checked before the next: the scratch still holds whatever
+  // an earlier group (of any state) left there, and the last step writes the
+  // state from it.
+  qalvane::launch_kernel(transpose_to_low_bits<T>, dim3(blocks), dim3(kTransposeThreads), 0, stream,
+                         count, state, transpose, active_mask, inactive_mask, k);
+  qalvane::check_cuda(cudaGetLastError());
+  qalvane::check_cublas(cublasSetStream(handle, stream), "cublasSetStream DenseMM");
   const int dim = 1 << k;
-  if (gemm_call(handle, dim, static_cast<int>(columns), matrix, transpose, gemm) != CUBLAS_STATUS_SUCCESS)
-    throw_cublas_step(gemm_step<T>());
+  qalvane::check_cublas(gemm_call(handle, dim, static_cast<int>(columns), matrix, transpose, gemm),
+                        gemm_step<T>());
   qalvane::launch_kernel(transpose_from_low_bits<T>, dim3(blocks), dim3(kTransposeThreads), 0,
                          stream, count, gemm, state, active_mask, inactive_mask, k);
 }

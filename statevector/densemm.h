@@ -8,23 +8,14 @@
 #include <cstdint>
 
 #include "cu_complex.h"
-#include "cuda_error.h"
 #include "device_buffer.h"
+#include "refused_releases.h"
 
 namespace tovrek::fusion {
 
 using qalvane::CuComplex;
 
 constexpr unsigned kTransposeThreads = 256;
-
-// "<step>: <text>" for a failed runtime call of the fused path. The call's
-// code is also taken back from the last error, so that the launch check after
-// a later group does not report it again.
-inline void check_step(cudaError_t err, const char* step) {
-  if (err == cudaSuccess) return;
-  (void)cudaGetLastError();
-  qalvane::check_cuda_step(err, step);
-}
 
 // Scratch of one host thread and precision: kept from first use to thread
 // exit, grown but never shrunk, rebuilt when the thread moves to another device.
@@ -36,11 +27,11 @@ struct DenseMMCache {
   qalvane::DeviceBuffer<CuComplex<T>> gemm;
   cublasHandle_t handle = nullptr;
 
-  DenseMMCache() = default;
+  DenseMMCache() { qalvane::refused_releases(); }  // so that the list outlives the cache
   DenseMMCache(const DenseMMCache&) = delete;
   DenseMMCache& operator=(const DenseMMCache&) = delete;
   ~DenseMMCache();
-  void release() noexcept;  // on the cached device; errors ignored
+  void release() noexcept;  // on the cached device; refusals as in refused_releases.h
 };
 
 // What a fusion workspace borrows from the cache for one execution.

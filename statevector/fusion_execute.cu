@@ -26,8 +26,8 @@ uint64_t mask_of(const std::vector<int64_t>& qubits) {
 template <typename E>
 void upload(qalvane::DeviceBuffer<E>& buffer, const std::vector<E>& host, const char* malloc_step,
             const char* copy_step) {
-  check_step(buffer.allocate(host.size()), malloc_step);
-  check_step(
+  qalvane::check_cuda_step(buffer.allocate(host.size()), malloc_step);
+  qalvane::check_cuda_step(
       cudaMemcpy(buffer.get(), host.data(), host.size() * sizeof(E), cudaMemcpyHostToDevice),
       copy_step);
 }
@@ -124,11 +124,11 @@ void execute_chunk_as(DeviceState& state, const PreparedFusionChunk& chunk) {
   const int64_t n = chunk.n();
   if (state.num_state() != (int64_t{1} << n))
     throw std::invalid_argument("state size does not match prepared chunk");
-  check_cuda_call(cudaSetDevice(state.device_id()));
+  qalvane::check_cuda(cudaSetDevice(state.device_id()));
   const fusion::FusionWorkspace<T> workspace(n, chunk.fusion_plan());
   fusion::execute_fusion_plan<T>(n, state.data_as<T>(), chunk.records(), chunk.fusion_plan(),
                                  workspace);
-  check_cuda_call(cudaStreamSynchronize(0));
+  qalvane::check_cuda(cudaStreamSynchronize(0));
 }
 
 }  // namespace

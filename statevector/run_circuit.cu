@@ -146,7 +146,7 @@ void dispatch_gate(int64_t n, CuComplex<T>* data, const GateRecord& record, Kern
                     state, stream, mode);
       break;
   }
-  check_cuda_call(cudaGetLastError());
+  qalvane::check_cuda(cudaGetLastError());
 }
 
 template <typename T>
@@ -164,7 +164,7 @@ void run_circuit_chunk(int64_t n, CuComplex<T>* data, int64_t num_state,
                        const std::vector<GateRecord>& records, int32_t device_id, KernelMode mode) {
   if (n < 0 || n > 62 || num_state != (int64_t{1} << n))
     throw std::invalid_argument("state size does not match 2**n");
-  check_cuda_call(cudaSetDevice(device_id));
+  qalvane::check_cuda(cudaSetDevice(device_id));
   run_gate_records<T>(n, data, records, mode);
 }
 

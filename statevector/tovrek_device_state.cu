@@ -7,6 +7,7 @@
 
 #include "cuda_error.h"
 #include "host_transfer.h"
+#include "refused_releases.h"
 
 namespace tovrek {
 
@@ -21,14 +22,13 @@ DeviceState::DeviceState(int64_t n, StateDtype dtype, int32_t device_id)
   // complex128); no device can hold that, so it is an allocation failure.
   if (static_cast<uint64_t>(num_state_) > UINT64_MAX / element_size())
     qalvane::throw_cuda_error(cudaErrorMemoryAllocation);
-  check_cuda(cudaMalloc(&data_, byte_size()));
+  check_cuda(qalvane::allocate_device(&data_, byte_size()));
 }
 
 DeviceState::~DeviceState() {
-  if (data_ != nullptr) {
-    (void)cudaSetDevice(device_id_);
-    (void)cudaFree(data_);
-  }
+  if (data_ == nullptr) return;
+  qalvane::ignore_cuda(cudaSetDevice(device_id_));
+  qalvane::ignore_cuda(qalvane::free_device(data_, device_id_));
 }
 
 void DeviceState::set_zero_state() {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cu_complex.h"
-#include "cuda_error.h"
 #include "tovrek_types.h"
 
 namespace tovrek {
@@ -115,14 +114,6 @@ __host__ __device__ __forceinline__ void store_adjacent(CuComplex<T>* data, uint
     data[even] = pair.lo;
     data[even + 1] = pair.hi;
   }
-}
-
-// A failed runtime call also leaves its code as the last error; it is taken
-// back here so that the next launch check does not report it a second time.
-inline void check_cuda_call(cudaError_t err) {
-  if (err == cudaSuccess) return;
-  (void)cudaGetLastError();
-  qalvane::throw_cuda_error(err);
 }
 
 }  // namespace tovrek

@@ -164,9 +164,6 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
 
   const dim3 grid = grid_for(static_cast<uint64_t>(state_size));
   const dim3 block(kThreadsPerBlock, 1, 1);
-  // The launch check reads the runtime's last error, which an earlier failed
-  // call (of this thread, in any call) may still hold: clear it first.
-  (void)cudaGetLastError();
   qalvane::launch_kernel(measure_probs_kernel<T>, grid, block, 0, nullptr, n,
                          static_cast<const CuComplex<T>*>(state),
                          static_cast<const int64_t*>(device_targets.get()), k, little,

@@ -18,6 +18,7 @@
 
 namespace tovrek {
 
+using qalvane::check_cuda;
 using qalvane::DeviceBuffer;
 
 template <typename T>
@@ -248,8 +249,8 @@ ControlMasks validate_unitary(const std::vector<int64_t>& targets, std::size_t m
 template <typename T>
 void allocate_and_upload(DeviceBuffer<T>& buffer, const std::vector<T>& host,
                          cudaStream_t stream) {
-  check_cuda_call(buffer.allocate(host.size()));
-  check_cuda_call(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
+  check_cuda(buffer.allocate(host.size()));
+  check_cuda(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
                              cudaMemcpyHostToDevice, stream));
 }
 
@@ -373,26 +374,26 @@ void cu_unitary(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targe
         throw std::invalid_argument("unsupported inplace unitary target size");
     } else {
       const std::size_t bytes = (std::size_t{1} << n) * sizeof(CuComplex<T>);
-      check_cuda_call(scratch.allocate(std::size_t{1} << n));
-      check_cuda_call(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
+      check_cuda(scratch.allocate(std::size_t{1} << n));
+      check_cuda(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
       qalvane::launch_kernel(cu_unitary_kernel<T>, grid_for(uint64_t{1} << n),
                              dim3(kThreadsPerBlock), 0, stream, n, data, scratch.get(),
                              device_targets.get(), static_cast<int32_t>(k), target_mask,
                              masks.control_mask, masks.control_value, device_matrix.get(),
                              matrix_dim);
-      check_cuda_call(cudaGetLastError());
-      check_cuda_call(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
-      check_cuda_call(cudaStreamSynchronize(stream));
+      check_cuda(cudaGetLastError());
+      check_cuda(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
+      check_cuda(cudaStreamSynchronize(stream));
     }
   }
   if (k <= kMaxInplaceTargets) {
-    check_cuda_call(cudaGetLastError());
-    check_cuda_call(cudaStreamSynchronize(stream));
+    check_cuda(cudaGetLastError());
+    check_cuda(cudaStreamSynchronize(stream));
   }
-  check_cuda_call(device_targets.release());
-  check_cuda_call(device_matrix.release());
-  check_cuda_call(device_sorted.release());
-  check_cuda_call(scratch.release());
+  check_cuda(device_targets.release());
+  check_cuda(device_matrix.release());
+  check_cuda(device_sorted.release());
+  check_cuda(scratch.release());
 }
 
 template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&,

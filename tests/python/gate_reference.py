@@ -1,6 +1,8 @@
 """Independent references for gate tests: each named gate's 2x2 matrix,
 embedded with its controls into the full 2^n space by NumPy, and random
 normalised states, random unitaries, and the circuit runner run on a copy."""
+import types
+
 import numpy as np
 
 from conftest import tovrek
@@ -97,3 +99,8 @@ def run(n, state, gates, mode):
     out = state.copy()
     tovrek.run_circuit(n, out, gates, mode=getattr(tovrek.KernelMode, mode))
     return out
+
+
+def gate_object(*args, **kwargs):
+    """The gate of gate(...) as an object read by attribute."""
+    return types.SimpleNamespace(**gate(*args, **kwargs))
