@@ -45,34 +45,52 @@ __host__ __device__ __forceinline__ PauliWeights weights_at(const Source& source
   return source(i, i ^ flips);
 }
 
-// Up to K terms, each thread summing all of them over a grid-stride walk; the
-// block adds its threads in a fixed tree. The per-term registers are indexed
-// only by unrolled constants.
+// The running sums of up to K terms in one thread; arrays indexed only by
+// unrolled constants, so they live in registers.
+template <int K>
+struct PauliTermSums {
+  uint64_t mask[K];
+  bool odd[K];
+  double sum[K];
+
+  __device__ __forceinline__ void add(const PauliWeights& w, uint64_t p) {
+#pragma unroll
+    for (int k = 0; k < K; ++k) sum[k] += with_sign(odd[k] ? w.odd : w.even, odd_parity(p & mask[k]));
+  }
+};
+
+// Up to K terms, each thread summing all of them over a grid-stride walk (its
+// indices in increasing order, four loads issued at a time); the block adds
+// its threads in a fixed tree.
 template <int K, typename Source>
 __global__ void pauli_direct_kernel(Source source, uint64_t flips, uint64_t high,
                                     uint64_t weights, const PauliSlot* slots, uint32_t count,
                                     double* partials) {
   __shared__ double block_sums[K * kPauliThreads];
-  uint64_t mask[K];
-  bool odd[K];
-  double sum[K];
+  PauliTermSums<K> sums;
 #pragma unroll
   for (int k = 0; k < K; ++k) {
     const PauliSlot slot = slots[static_cast<uint32_t>(k) < count ? k : count - 1];
-    mask[k] = slot.sign_mask;
-    odd[k] = slot.odd != 0;
-    sum[k] = 0.0;
+    sums.mask[k] = slot.sign_mask;
+    sums.odd[k] = slot.odd != 0;
+    sums.sum[k] = 0.0;
   }
   const uint64_t stride = static_cast<uint64_t>(blockDim.x) * gridDim.x;
-  for (uint64_t p = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; p < weights;
-       p += stride) {
-    const PauliWeights w = weights_at(source, flips, high, p);
-#pragma unroll
-    for (int k = 0; k < K; ++k) sum[k] += with_sign(odd[k] ? w.odd : w.even, odd_parity(p & mask[k]));
+  uint64_t p = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  for (; p + 3 * stride < weights; p += 4 * stride) {
+    const PauliWeights w0 = weights_at(source, flips, high, p);
+    const PauliWeights w1 = weights_at(source, flips, high, p + stride);
+    const PauliWeights w2 = weights_at(source, flips, high, p + 2 * stride);
+    const PauliWeights w3 = weights_at(source, flips, high, p + 3 * stride);
+    sums.add(w0, p);
+    sums.add(w1, p + stride);
+    sums.add(w2, p + 2 * stride);
+    sums.add(w3, p + 3 * stride);
   }
+  for (; p < weights; p += stride) sums.add(weights_at(source, flips, high, p), p);
   const unsigned t = threadIdx.x;
 #pragma unroll
-  for (int k = 0; k < K; ++k) block_sums[k * kPauliThreads + t] = sum[k];
+  for (int k = 0; k < K; ++k) block_sums[k * kPauliThreads + t] = sums.sum[k];
   __syncthreads();
   for (unsigned half = kPauliThreads / 2; half > 0; half >>= 1) {
     if (t < half) {
