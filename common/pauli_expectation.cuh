@@ -120,20 +120,25 @@ __host__ __device__ __forceinline__ void hadamard4(double& a0, double& a1, doubl
   a3 = d01 - d23;
 }
 
+// Transforms four values at base + {0, 1, 2, 3} * d into the tile.
+__host__ __device__ __forceinline__ void store_quad(double* tile, unsigned base, unsigned d,
+                                                    double a0, double a1, double a2, double a3) {
+  hadamard4(a0, a1, a2, a3);
+  tile[tile_slot(base)] = a0;
+  tile[tile_slot(base + d)] = a1;
+  tile[tile_slot(base + 2 * d)] = a2;
+  tile[tile_slot(base + 3 * d)] = a3;
+}
+
 // One stage of the tile transform: over bits (bit, bit + 1), or bit alone.
 __device__ __forceinline__ void hadamard_stage(double* tile, unsigned size, int bit,
-                                                        bool two_bits) {
+                                               bool two_bits) {
   const unsigned d = 1u << bit;
   if (two_bits) {
     for (unsigned q = threadIdx.x; q < size / 4; q += blockDim.x) {
       const unsigned base = ((q >> bit) << (bit + 2)) | (q & (d - 1));
-      double a0 = tile[tile_slot(base)], a1 = tile[tile_slot(base + d)];
-      double a2 = tile[tile_slot(base + 2 * d)], a3 = tile[tile_slot(base + 3 * d)];
-      hadamard4(a0, a1, a2, a3);
-      tile[tile_slot(base)] = a0;
-      tile[tile_slot(base + d)] = a1;
-      tile[tile_slot(base + 2 * d)] = a2;
-      tile[tile_slot(base + 3 * d)] = a3;
+      store_quad(tile, base, d, tile[tile_slot(base)], tile[tile_slot(base + d)],
+                 tile[tile_slot(base + 2 * d)], tile[tile_slot(base + 3 * d)]);
     }
   } else {
     for (unsigned q = threadIdx.x; q < size / 2; q += blockDim.x) {
@@ -168,22 +173,8 @@ __device__ __forceinline__ void load_tile(const Source& source, uint64_t flips,
     const PauliWeights w1 = weights_at(source, flips, high, base + j + d);
     const PauliWeights w2 = weights_at(source, flips, high, base + j + 2 * d);
     const PauliWeights w3 = weights_at(source, flips, high, base + j + 3 * d);
-    if (need_even) {
-      double a0 = w0.even, a1 = w1.even, a2 = w2.even, a3 = w3.even;
-      hadamard4(a0, a1, a2, a3);
-      even_tile[tile_slot(j)] = a0;
-      even_tile[tile_slot(j + d)] = a1;
-      even_tile[tile_slot(j + 2 * d)] = a2;
-      even_tile[tile_slot(j + 3 * d)] = a3;
-    }
-    if (need_odd) {
-      double a0 = w0.odd, a1 = w1.odd, a2 = w2.odd, a3 = w3.odd;
-      hadamard4(a0, a1, a2, a3);
-      odd_tile[tile_slot(j)] = a0;
-      odd_tile[tile_slot(j + d)] = a1;
-      odd_tile[tile_slot(j + 2 * d)] = a2;
-      odd_tile[tile_slot(j + 3 * d)] = a3;
-    }
+    if (need_even) store_quad(even_tile, j, d, w0.even, w1.even, w2.even, w3.even);
+    if (need_odd) store_quad(odd_tile, j, d, w0.odd, w1.odd, w2.odd, w3.odd);
   }
 }
 

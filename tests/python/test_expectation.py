@@ -102,23 +102,14 @@ def test_contraction_matches_kronecker_product():
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("n", range(1, 13))
-def test_state_vector_matches_reference(n, dtype, no_leaks):
-    rng = np.random.default_rng(100 + n)
-    state, psi = make_state(tovrek, n, rng, dtype)
+@pytest.mark.parametrize("module, n", [(tovrek, n) for n in range(1, 13)]
+                         + [(rhomira, n) for n in range(0, 9)])
+def test_random_states_and_terms_match_reference(module, n, dtype, no_leaks):
+    rng = np.random.default_rng(100 * (module is rhomira) + n)
+    state, a = make_state(module, n, rng, dtype)
     terms = term_mix(rng, n)
-    check_close(tovrek.expectation_pauli_device(state, terms), state_reference(psi, n, terms), psi)
-    np.testing.assert_array_equal(state.to_numpy(), psi)
-
-
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("n", range(0, 9))
-def test_density_matrix_matches_reference(n, dtype, no_leaks):
-    rng = np.random.default_rng(200 + n)
-    state, rho = make_state(rhomira, n, rng, dtype)
-    terms = term_mix(rng, n)
-    check_close(rhomira.expectation_pauli_device(state, terms), density_reference(rho, n, terms), rho)
-    np.testing.assert_array_equal(state.to_numpy(), rho)
+    check_close(module.expectation_pauli_device(state, terms), reference(module, a, n, terms), a)
+    np.testing.assert_array_equal(state.to_numpy(), a)
 
 
 def test_several_blocks_and_tiles():
