@@ -112,16 +112,6 @@ def test_random_states_and_terms_match_reference(module, n, dtype, no_leaks):
     np.testing.assert_array_equal(state.to_numpy(), a)
 
 
-def test_several_blocks_and_tiles():
-    """Direct passes over more than one block, transforms over several tiles."""
-    rng = np.random.default_rng(5)
-    n = 16
-    state, a = make_state(tovrek, n, rng, "complex64")
-    terms = shared_flip_terms(rng, n, 7) + random_terms(rng, n, 3) + [("Z" * 5, [15, 3, 0, 7, 9])]
-    terms += [("ZZ", rng.permutation(n)[:2].tolist()) for _ in range(9)]
-    check_close(tovrek.expectation_pauli_device(state, terms), state_reference(a, n, terms), a)
-
-
 def test_exact_values_on_basis_and_unnormalised_states():
     psi = np.zeros(8, np.complex128)
     psi[0b101] = 3  # norm 9

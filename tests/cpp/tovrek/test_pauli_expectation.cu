@@ -22,14 +22,6 @@ using qalvane::PauliWeights;
 
 double unit_scale(bool, unsigned) { return 1.0; }
 
-TEST(PauliTerm, MasksAndRefusals) {
-  const PauliTerm t = qalvane::make_pauli_term("XYZI", {0, 3, 5, 1}, 6);
-  EXPECT_EQ(t.flips, 0b001001u);
-  EXPECT_EQ(t.phases, 0b101000u);
-  EXPECT_THROW(qalvane::make_pauli_term("Z", {62}, 62), std::invalid_argument);
-  EXPECT_NO_THROW(qalvane::make_pauli_term("Z", {61}, 62));
-}
-
 TEST(PauliPlan, SignMaskDropsTheHighestFlippedBit) {
   EXPECT_EQ(qalvane::pauli_sign_mask(0b1011, 0), 0b1011u);
   // Bit 2 is the pair bit: bits 0-1 stay, bits 3.. move down one, bit 2 goes.
