@@ -67,6 +67,7 @@ __global__ void pauli_direct_kernel(Source source, uint64_t flips, uint64_t high
                                     uint64_t weights, const PauliSlot* slots, uint32_t count,
                                     double* partials) {
   __shared__ double block_sums[K * kPauliThreads];
+  const unsigned t = threadIdx.x;
   PauliTermSums<K> sums;
 #pragma unroll
   for (int k = 0; k < K; ++k) {
@@ -76,7 +77,7 @@ __global__ void pauli_direct_kernel(Source source, uint64_t flips, uint64_t high
     sums.sum[k] = 0.0;
   }
   const uint64_t stride = static_cast<uint64_t>(blockDim.x) * gridDim.x;
-  uint64_t p = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  uint64_t p = static_cast<uint64_t>(blockIdx.x) * blockDim.x + t;
   for (; p + 3 * stride < weights; p += 4 * stride) {
     const PauliWeights w0 = weights_at(source, flips, high, p);
     const PauliWeights w1 = weights_at(source, flips, high, p + stride);
@@ -88,7 +89,6 @@ __global__ void pauli_direct_kernel(Source source, uint64_t flips, uint64_t high
     sums.add(w3, p + 3 * stride);
   }
   for (; p < weights; p += stride) sums.add(weights_at(source, flips, high, p), p);
-  const unsigned t = threadIdx.x;
 #pragma unroll
   for (int k = 0; k < K; ++k) block_sums[k * kPauliThreads + t] = sums.sum[k];
   __syncthreads();
