@@ -14,6 +14,7 @@ PYBIND11_MODULE(rhomira, m) {
   qalvane::rhomira::bind_density_state(m);
   qalvane::rhomira::bind_density_operations(m);
   qalvane::rhomira::bind_density_measure(m);
+  qalvane::rhomira::bind_density_expectation(m);
 #ifdef QALVANE_HOST_RUNTIME
   bind_hostcuda(m);
 #endif

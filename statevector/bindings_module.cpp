@@ -15,6 +15,7 @@ PYBIND11_MODULE(tovrek, m) {
   tovrek::bind_fusion(m);
   tovrek::bind_circuit(m);
   tovrek::bind_measure(m);
+  tovrek::bind_expectation(m);
 #ifdef QALVANE_HOST_RUNTIME
   bind_hostcuda(m);
 #endif

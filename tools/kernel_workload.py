@@ -66,6 +66,15 @@ def fusable_gates(count=60, seed=2):
     return out
 
 
+def pauli_terms(n):
+    """A direct group (at most four terms flipping the same qubits) and
+    transform groups (more than four; more than 256 take a second pass)."""
+    direct = [("X", [0]), ("XZ", [0, 1]), ("YZ", [0, n - 1])]
+    transform = [("Z" * (q % 3 + 1), [(q + j) % n for j in range(q % 3 + 1)]) for q in range(300)]
+    flipped = [("XX" + "Z" * (q % 2), [1, 2] + ([3 + q % (n - 3)] if q % 2 else [])) for q in range(6)]
+    return direct + transform + flipped
+
+
 def run_statevector(tovrek):
     modes = [tovrek.KernelMode.AllState, tovrek.KernelMode.Pair, tovrek.KernelMode.PairAuto]
     gates = statevector_gates()
@@ -83,6 +92,7 @@ def run_statevector(tovrek):
         for targets in ([0], [N - 1, 2], list(range(10))):
             tovrek.measure_device(state, targets, seed=1)
             tovrek.sample_measure_device(state, targets, 16, seed=1)
+        tovrek.expectation_pauli_device(state, pauli_terms(N))
         state.to_numpy()
         psi = np.zeros(2**4, dtype)
         psi[0] = 1
@@ -149,6 +159,7 @@ def run_density(rhomira):
                     rhomira.run_density_operations_device(rho, DENSITY_N, run)
                 for targets in ([0], [DENSITY_N - 1, 1], list(range(DENSITY_N))):
                     rhomira.measure_device(rho, targets, seed=1)
+                rhomira.expectation_pauli_device(rho, pauli_terms(DENSITY_N))
                 rho.copy().to_numpy()
     finally:
         if previous is None:
