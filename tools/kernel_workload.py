@@ -69,7 +69,11 @@ def fusable_gates(count=60, seed=2):
 def pauli_terms(n):
     """A direct group (at most four terms flipping the same qubits) and
     transform groups (more than four; more than 256 take a second pass)."""
-    direct = [("X", [0]), ("XZ", [0, 1]), ("YZ", [0, n - 1])]
+    # Groups of one to four terms: X on 1; X on 2; X on 3; X on 0.
+    direct = [("Y", [1]),
+              ("X", [2]), ("ZX", [3, 2]),
+              ("X", [3]), ("XZ", [3, 0]), ("YZ", [3, n - 1]),
+              ("X", [0]), ("XZ", [0, 1]), ("YZ", [0, n - 1]), ("YI", [0, 2])]
     transform = [("Z" * (q % 3 + 1), [(q + j) % n for j in range(q % 3 + 1)]) for q in range(300)]
     flipped = [("XX" + "Z" * (q % 2), [1, 2] + ([3 + q % (n - 3)] if q % 2 else [])) for q in range(6)]
     return direct + transform + flipped
