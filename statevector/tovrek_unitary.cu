@@ -253,10 +253,9 @@ template <typename T, int K>
 void launch_inplace(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targets,
                     uint64_t target_mask, const ControlMasks& masks, std::size_t control_count,
                     const std::vector<CuComplex<T>>& m, cudaStream_t stream) {
-  GroupOffsets<K> place{};
-  for (int c = 0; c < (1 << K); ++c)
-    for (int b = 0; b < K; ++b)
-      if ((c >> b) & 1) place.offset[c] |= uint64_t{1} << targets[b];
+  GroupOffsets<K> place;
+  const std::vector<uint64_t> offsets = column_offsets(targets);
+  std::copy(offsets.begin(), offsets.end(), place.offset);
   GroupMatrix<T, K> u;
   std::copy(m.begin(), m.end(), u.m);
   const uint64_t count = uint64_t{1} << (n - K - static_cast<int64_t>(control_count));

@@ -46,7 +46,7 @@ __device__ __forceinline__ void accumulate_rows(const CuComplex<T>* __restrict__
 #pragma unroll
     for (int b = 0; b < S; ++b) acc[a][b] = CuComplex<T>{T(0), T(0)};
   const CuComplex<T>* line = transposed + first_row;
-#pragma unroll 2
+#pragma unroll 1
   for (uint64_t c = 0; c < dim; ++c, line += dim) {
     CuComplex<T> m[R], v[S];
 #pragma unroll
@@ -194,9 +194,10 @@ __global__ void __launch_bounds__(kThreadsPerBlock)
 
 // Block (x, y): groups from kBatchGroups * x, rows from kBatchRows * y. A
 // warp computes 32 consecutive rows of the same groups: it reads a line of
-// the transposed matrix and one amplitude a group at a time.
+// the transposed matrix and one amplitude a group at a time. Registers for
+// two blocks an SM in double precision, three in single, without spilling.
 template <typename T>
-__global__ void __launch_bounds__(kThreadsPerBlock)
+__global__ void __launch_bounds__(kThreadsPerBlock, sizeof(T) == 8 ? 2 : 3)
     unitary_batch_kernel(CuComplex<T>* data, const CuComplex<T>* __restrict__ scratch,
                          uint64_t first_group, uint64_t groups, uint64_t fixed_mask,
                          uint64_t value, int32_t k, const CuComplex<T>* __restrict__ transposed,
@@ -232,16 +233,6 @@ __global__ void __launch_bounds__(kThreadsPerBlock)
 
 unsigned capped_blocks(uint64_t blocks) {
   return static_cast<unsigned>(std::min<uint64_t>(blocks, kMaxBlocks));
-}
-
-// Offset of column c in a group: bit b of c sets the b-th listed target.
-std::vector<uint64_t> column_offsets(const std::vector<int64_t>& targets) {
-  std::vector<uint64_t> offsets(std::size_t{1} << targets.size(), 0);
-  for (std::size_t c = 1; c < offsets.size(); ++c) {
-    const int b = __builtin_ctzll(c);
-    offsets[c] = offsets[c & (c - 1)] | (uint64_t{1} << targets[b]);
-  }
-  return offsets;
 }
 
 template <int K>

@@ -1,4 +1,5 @@
-// Unitary gates on six or more targets, applied in place.
+// Unitary gates on six or more targets, applied in place, and what the
+// launchers of all unitaries share.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -15,6 +16,15 @@ namespace tovrek {
 // Targets up to which a block stages whole groups in shared memory; beyond,
 // groups go through a bounded scratch buffer in batches.
 constexpr int kMaxTileTargets = 8;
+
+// Offset of column (or row) c of a group from its base: bit b of c sets the
+// b-th listed target.
+inline std::vector<uint64_t> column_offsets(const std::vector<int64_t>& targets) {
+  std::vector<uint64_t> offsets(std::size_t{1} << targets.size(), 0);
+  for (std::size_t c = 1; c < offsets.size(); ++c)
+    offsets[c] = offsets[c & (c - 1)] | (uint64_t{1} << targets[__builtin_ctzll(c)]);
+  return offsets;
+}
 
 // Device memory a wide unitary may take beyond the state and its matrix.
 inline std::size_t unitary_scratch_budget(std::size_t state_bytes) {
