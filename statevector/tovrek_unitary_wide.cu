@@ -17,7 +17,7 @@
 #include "tovrek_unitary_wide.h"
 
 #include <algorithm>
-#include <stdexcept>
+#include <cstring>
 
 #include "cuda_error.h"
 #include "device_buffer.h"
@@ -292,8 +292,7 @@ void cu_unitary_wide(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& 
     for (std::size_t c = 0; c < dim; ++c) host[c * dim + r] = matrix[r * dim + c];
   if (batched) {
     const std::vector<uint64_t> offsets = column_offsets(targets);
-    std::copy(offsets.begin(), offsets.end(),
-              reinterpret_cast<uint64_t*>(host.data() + matrix_elements));
+    std::memcpy(host.data() + matrix_elements, offsets.data(), dim * sizeof(uint64_t));
   }
   DeviceBuffer<CuComplex<T>> device_matrix;
   DeviceBuffer<CuComplex<T>> scratch;
