@@ -1,7 +1,7 @@
 """A sample of every operation of both modules, small enough to run in seconds
 on the host flavour, that launches every kernel in each shape its launcher
 picks: every gate in every kernel mode, with and without controls, on qubit 0
-and on another qubit, unitaries on 1 to 7 targets, both fused executors,
+and on another qubit, unitaries on 1 to 9 targets, both fused executors,
 measurement and sampling, and every density operation with fusion off and on.
 The kernel report runs it on the host flavour, whose runtime records each
 launch's kernel, block and dynamic shared memory."""
@@ -16,7 +16,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "
 from density_reference import Gate, Kraus, channel, random_unitary  # noqa: E402
 from gate_reference import gate, random_matrix  # noqa: E402
 
-N = 12  # room for a 10-qubit SparseShareMem group and 7-target unitaries
+N = 12  # room for a 10-qubit SparseShareMem group and 9-target unitaries
 DENSITY_N = 9  # fused density groups reach their largest, 5 qubits, from n = 9
 DTYPES = ("complex64", "complex128")
 NAMED = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0,
@@ -45,7 +45,7 @@ def statevector_gates():
         gates.append(controlled("swap", [a, b], [2, 8], [0, 1]))
     gates.append(controlled("gp", [], parameter=[0.4]))
     gates.append(controlled("gp", [], [2], parameter=[0.4]))
-    for k in range(1, 8):
+    for k in range(1, 10):
         m = random_matrix(2**k, k)
         for targets in (list(range(k)), list(range(k))[::-1], [t + 1 for t in range(k)]):
             gates.append(controlled("unitary", targets, matrix=m))

@@ -146,6 +146,11 @@ def gate_ops():
                  matrix=random_matrix(2**k, k))
         setup, run = on_state([u], tovrek.KernelMode.PairAuto, 7, psi7)
         ops.append(Op(f"unitary on {k} targets", tovrek._hostcuda, setup, run))
+    # Nine targets go through a scratch buffer.
+    psi10 = random_state(10, np.complex128, 7)
+    u = gate("unitary", [(3 * j + 1) % 10 for j in range(9)], [8], [0], matrix=np.eye(512) * 1j)
+    setup, run = on_state([u], tovrek.KernelMode.PairAuto, 10, psi10)
+    ops.append(Op("unitary on 9 targets", tovrek._hostcuda, setup, run))
     return ops
 
 
