@@ -154,37 +154,48 @@ __device__ __forceinline__ void add_outcome_runs(const OutcomePlan& plan, const 
   }
 }
 
-// The table on the host, 2^k doubles by outcome index. The device buffers
-// (the table, and the run tables when p > 0) are freed, checked, before it
-// returns; on an error they are freed as it propagates. add_kernel may be
-// null where plans never have runs.
-template <typename Weight>
-std::vector<double> reduce_outcome_table(const OutcomePlan& plan,
-                                         void (*reduce_kernel)(OutcomePlan, Weight, double*),
-                                         void (*add_kernel)(OutcomePlan, const double*, double*),
-                                         Weight weight) {
+// A reduced table: its copy on the host and the device buffers, which the
+// caller frees (checked) once the collapse is launched, the table first.
+// Dropped on an error, the buffers are freed without a check.
+struct OutcomeTable {
+  std::vector<double> probabilities;  // 2^k, by outcome index
   DeviceBuffer<double> table;
-  DeviceBuffer<double> runs;
-  check_cuda(table.allocate(plan.outcomes));
-  if (plan.run_bits > 0) check_cuda(runs.allocate(plan.outcomes << plan.run_bits));
+  DeviceBuffer<double> runs;  // with p > 0 only
+
+  void release() {
+    check_cuda(table.release());
+    check_cuda(runs.release());
+  }
+};
+
+// Allocates, reduces (steps 1-3, then 4 where the plan has runs) and copies
+// the table to the host. add_kernel may be null where plans have no runs.
+template <typename Weight>
+OutcomeTable reduce_outcome_table(const OutcomePlan& plan,
+                                  void (*reduce_kernel)(OutcomePlan, Weight, double*),
+                                  void (*add_kernel)(OutcomePlan, const double*, double*),
+                                  Weight weight) {
+  OutcomeTable out;
+  check_cuda(out.table.allocate(plan.outcomes));
+  if (plan.run_bits > 0) check_cuda(out.runs.allocate(plan.outcomes << plan.run_bits));
   const dim3 block(kOutcomeThreads);
   launch_kernel(reduce_kernel,
                 dim3(static_cast<unsigned>(std::min<uint64_t>(plan.blocks, kOutcomeMaxGrid))),
                 block, 0, cudaStream_t{0}, plan, weight,
-                plan.run_bits > 0 ? runs.get() : table.get());
+                plan.run_bits > 0 ? out.runs.get() : out.table.get());
   check_cuda(cudaGetLastError());
   if (plan.run_bits > 0) {
     const uint64_t blocks = (plan.outcomes + kOutcomeThreads - 1) / kOutcomeThreads;
-    launch_kernel(add_kernel, dim3(static_cast<unsigned>(std::min<uint64_t>(blocks, kOutcomeMaxGrid))),
-                  block, 0, cudaStream_t{0}, plan, static_cast<const double*>(runs.get()),
-                  table.get());
+    launch_kernel(add_kernel,
+                  dim3(static_cast<unsigned>(std::min<uint64_t>(blocks, kOutcomeMaxGrid))), block,
+                  0, cudaStream_t{0}, plan, static_cast<const double*>(out.runs.get()),
+                  out.table.get());
     check_cuda(cudaGetLastError());
   }
-  std::vector<double> host(plan.outcomes);
-  check_cuda(cudaMemcpy(host.data(), table.get(), table.bytes(), cudaMemcpyDeviceToHost));
-  check_cuda(table.release());
-  check_cuda(runs.release());
-  return host;
+  out.probabilities.resize(plan.outcomes);
+  check_cuda(cudaMemcpy(out.probabilities.data(), out.table.get(), out.table.bytes(),
+                        cudaMemcpyDeviceToHost));
+  return out;
 }
 
 }  // namespace qalvane

@@ -93,8 +93,9 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
 
   // The diagonal is 32 tiles at most: one block per group reads it, no runs.
   const OutcomePlan plan = plan_outcome_table(n, targets, little, 0);
-  const std::vector<double> table = reduce_outcome_table(plan, density_measure_probs_kernel<T>,
-                                                         nullptr, DiagonalEntry<T>{rho, dim + 1});
+  OutcomeTable reduced = reduce_outcome_table(plan, density_measure_probs_kernel<T>, nullptr,
+                                              DiagonalEntry<T>{rho, dim + 1});
+  const std::vector<double>& table = reduced.probabilities;
   const uint64_t m = choose_density_outcome(table, seed);
   const double p = table[m];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
@@ -104,6 +105,7 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
                 dim3(static_cast<unsigned>((dim + 31) / 32), static_cast<unsigned>((dim + 7) / 8)),
                 dim3(32, 8), 0, cudaStream_t{0}, n, rho, selected.mask, selected.value, 1.0 / p);
   check_cuda(cudaGetLastError());
+  reduced.release();
 
   std::string outcome(static_cast<std::size_t>(k), '0');
   for (int64_t j = 0; j < k; ++j)

@@ -176,8 +176,9 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
   const uint64_t state_bytes = static_cast<uint64_t>(state_size) * sizeof(CuComplex<T>);
   const OutcomePlan plan = qalvane::plan_outcome_table(
       n, targets, little, std::max<uint64_t>(state_bytes / 16, uint64_t{4} << 20));
-  const std::vector<double> cum = running_sum_checked(qalvane::reduce_outcome_table(
-      plan, measure_probs_kernel<T>, measure_probs_add_kernel, SquaredMagnitude<T>{state}));
+  qalvane::OutcomeTable reduced = qalvane::reduce_outcome_table(
+      plan, measure_probs_kernel<T>, measure_probs_add_kernel, SquaredMagnitude<T>{state});
+  const std::vector<double> cum = running_sum_checked(std::move(reduced.probabilities));
 
   MeasureResult result;
   uint64_t last = 0;
@@ -202,6 +203,7 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
                            selected.value, scale);
     check_cuda(cudaGetLastError());
   }
+  reduced.release();
   return result;
 }
 
