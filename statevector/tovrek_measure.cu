@@ -32,10 +32,8 @@ struct SquaredMagnitude {
   }
 };
 
-// Six blocks an SM (40 registers): sixteen loads in flight per thread keep
-// the memory busy at 75% occupancy.
 template <typename T>
-__global__ void __launch_bounds__(qalvane::kOutcomeThreads, 6)
+__global__ void __launch_bounds__(qalvane::kOutcomeThreads)
     measure_probs_kernel(const __grid_constant__ OutcomePlan plan, SquaredMagnitude<T> weight,
                          double* runs) {
   qalvane::reduce_outcome_runs(plan, weight, runs);
