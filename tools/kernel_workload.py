@@ -98,6 +98,8 @@ def run_statevector(tovrek):
             tovrek.sample_measure_device(state, targets, 16, seed=1)
         tovrek.expectation_pauli_device(state, pauli_terms(N))
         state.to_numpy()
+        # From n = 15 the tiles of a group are split into runs, added by a second pass.
+        tovrek.measure_device(tovrek.DeviceState.zero_state(16, dtype), [1], seed=1)
         psi = np.zeros(2**4, dtype)
         psi[0] = 1
         tovrek.run_circuit(4, psi, [controlled("h", [0]), controlled("cx", [1], [0])])
