@@ -66,35 +66,35 @@ __host__ __device__ __forceinline__ uint32_t upper_slot(const TransposeTiling& t
   return (r & 1 ? tiling.slot_bit[8] : 0) | (r & 2 ? tiling.slot_bit[9] : 0);
 }
 
-// One tile element of a thread on the natural side (read from or written to
-// the state) and on the position side (the low-bit layout).
-template <typename T, int r, bool kToLowBits>
-__host__ __device__ __forceinline__ void natural_side(const TransposeTiling& tiling,
+// Element tid + 256 r of a tile on one side: the state side (elements in
+// natural order, at base | natural offset) or the layout side (position
+// order, at base | position offset); read from src into the tile, or written
+// from the tile to dst.
+template <typename T, int r, bool kStateSide, bool kRead>
+__host__ __device__ __forceinline__ void tile_element(const TransposeTiling& tiling,
                                                       const TileThread& own, uint32_t tid,
                                                       uint64_t base, const CuComplex<T>* src,
                                                       CuComplex<T>* dst, CuComplex<T>* tile) {
   const uint32_t e = tid + kTransposeThreads * r;
   if (e >= tiling.elements) return;
-  const uint64_t at = base | own.natural | upper_natural<r>(tiling);
-  if (kToLowBits)
-    tile[padded_slot(e)] = src[at];
+  const uint64_t at = base | (kStateSide ? own.natural | upper_natural<r>(tiling)
+                                         : own.position | upper_position<r>(tiling));
+  const uint32_t slot = padded_slot(kStateSide ? e : own.slot | upper_slot<r>(tiling));
+  if (kRead)
+    tile[slot] = src[at];
   else
-    dst[at] = tile[padded_slot(e)];
+    dst[at] = tile[slot];
 }
 
-template <typename T, int r, bool kToLowBits>
-__host__ __device__ __forceinline__ void position_side(const TransposeTiling& tiling,
-                                                       const TileThread& own, uint32_t tid,
-                                                       uint64_t base, const CuComplex<T>* src,
-                                                       CuComplex<T>* dst, CuComplex<T>* tile) {
-  const uint32_t e = tid + kTransposeThreads * r;
-  if (e >= tiling.elements) return;
-  const uint64_t at = base | own.position | upper_position<r>(tiling);
-  const uint32_t slot = padded_slot(own.slot | upper_slot<r>(tiling));
-  if (kToLowBits)
-    dst[at] = tile[slot];
-  else
-    tile[slot] = src[at];
+template <typename T, bool kStateSide, bool kRead>
+__host__ __device__ __forceinline__ void tile_side(const TransposeTiling& tiling,
+                                                   const TileThread& own, uint32_t tid,
+                                                   uint64_t base, const CuComplex<T>* src,
+                                                   CuComplex<T>* dst, CuComplex<T>* tile) {
+  tile_element<T, 0, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
+  tile_element<T, 1, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
+  tile_element<T, 2, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
+  tile_element<T, 3, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
 }
 
 // Both transposes: the tiles of the slice in a grid-stride loop, each read
@@ -112,29 +112,12 @@ __device__ __forceinline__ void transpose_tiles(const TransposeTiling& tiling,
     const uint64_t natural = rest.low | rest.high;
     const uint64_t position = (t & low_tiles) << tiling.tile_active |
                               (t >> tiling.rest_active_count) << tiling.position_shift;
-    if (kToLowBits) {
-      natural_side<T, 0, true>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 1, true>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 2, true>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 3, true>(tiling, own, tid, natural, src, dst, tile);
-    } else {
-      position_side<T, 0, false>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 1, false>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 2, false>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 3, false>(tiling, own, tid, position, src, dst, tile);
-    }
+    // Gather: state side in, layout side out; scatter the other way round.
+    tile_side<T, kToLowBits, true>(tiling, own, tid, kToLowBits ? natural : position, src, dst,
+                                   tile);
     __syncthreads();
-    if (kToLowBits) {
-      position_side<T, 0, true>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 1, true>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 2, true>(tiling, own, tid, position, src, dst, tile);
-      position_side<T, 3, true>(tiling, own, tid, position, src, dst, tile);
-    } else {
-      natural_side<T, 0, false>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 1, false>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 2, false>(tiling, own, tid, natural, src, dst, tile);
-      natural_side<T, 3, false>(tiling, own, tid, natural, src, dst, tile);
-    }
+    tile_side<T, !kToLowBits, false>(tiling, own, tid, kToLowBits ? position : natural, src, dst,
+                                     tile);
     __syncthreads();
     rest.advance();
   }
