@@ -33,18 +33,18 @@ int popcount(uint64_t x) {
   return count;
 }
 
-// Offsets of the tile element whose index, read bit-wise, is
-// first + 256 r: the thread's part (first < 256) once, the part of r (the
-// table's bits 8 and 9) from the tables as a constant of the unrolled loop.
+// Element e = tid + kTransposeThreads r of a tile, r < kTransposePerThread:
+// its offsets are those of tid (the low bits of e, worked out once per
+// thread) or'd with those of r's bits (a constant of the unrolled loop).
 struct TileThread {
   uint64_t natural = 0;
   uint64_t position = 0;
   uint32_t slot = 0;
 
-  __host__ __device__ __forceinline__ TileThread(const TransposeTiling& tiling, uint32_t first) {
+  __host__ __device__ __forceinline__ TileThread(const TransposeTiling& tiling, uint32_t tid) {
 #pragma unroll
-    for (int b = 0; b < 8; ++b) {
-      if (first >> b & 1) {
+    for (int b = 0; b < kTransposeThreadBits; ++b) {
+      if (tid >> b & 1) {
         natural |= tiling.natural_bit[b];
         position |= tiling.position_bit[b];
         slot |= tiling.slot_bit[b];
@@ -53,48 +53,37 @@ struct TileThread {
   }
 };
 
-template <int r>
-__host__ __device__ __forceinline__ uint64_t upper_natural(const TransposeTiling& tiling) {
-  return (r & 1 ? tiling.natural_bit[8] : 0) | (r & 2 ? tiling.natural_bit[9] : 0);
-}
-template <int r>
-__host__ __device__ __forceinline__ uint64_t upper_position(const TransposeTiling& tiling) {
-  return (r & 1 ? tiling.position_bit[8] : 0) | (r & 2 ? tiling.position_bit[9] : 0);
-}
-template <int r>
-__host__ __device__ __forceinline__ uint32_t upper_slot(const TransposeTiling& tiling) {
-  return (r & 1 ? tiling.slot_bit[8] : 0) | (r & 2 ? tiling.slot_bit[9] : 0);
+// The element's bits above the thread's, from a table of one side.
+template <typename Bits>
+__host__ __device__ __forceinline__ Bits upper_bits(const Bits (&table)[kTransposeTileBits], int r) {
+  Bits out = 0;
+#pragma unroll
+  for (int b = kTransposeThreadBits; b < kTransposeTileBits; ++b)
+    if (r >> (b - kTransposeThreadBits) & 1) out |= table[b];
+  return out;
 }
 
-// Element tid + 256 r of a tile on one side: the state side (elements in
+// The thread's elements of a tile on one side: the state side (elements in
 // natural order, at base | natural offset) or the layout side (position
 // order, at base | position offset); read from src into the tile, or written
 // from the tile to dst.
-template <typename T, int r, bool kStateSide, bool kRead>
-__host__ __device__ __forceinline__ void tile_element(const TransposeTiling& tiling,
-                                                      const TileThread& own, uint32_t tid,
-                                                      uint64_t base, const CuComplex<T>* src,
-                                                      CuComplex<T>* dst, CuComplex<T>* tile) {
-  const uint32_t e = tid + kTransposeThreads * r;
-  if (e >= tiling.elements) return;
-  const uint64_t at = base | (kStateSide ? own.natural | upper_natural<r>(tiling)
-                                         : own.position | upper_position<r>(tiling));
-  const uint32_t slot = padded_slot(kStateSide ? e : own.slot | upper_slot<r>(tiling));
-  if (kRead)
-    tile[slot] = src[at];
-  else
-    dst[at] = tile[slot];
-}
-
 template <typename T, bool kStateSide, bool kRead>
 __host__ __device__ __forceinline__ void tile_side(const TransposeTiling& tiling,
                                                    const TileThread& own, uint32_t tid,
                                                    uint64_t base, const CuComplex<T>* src,
                                                    CuComplex<T>* dst, CuComplex<T>* tile) {
-  tile_element<T, 0, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
-  tile_element<T, 1, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
-  tile_element<T, 2, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
-  tile_element<T, 3, kStateSide, kRead>(tiling, own, tid, base, src, dst, tile);
+#pragma unroll
+  for (int r = 0; r < kTransposePerThread; ++r) {
+    const uint32_t e = tid + kTransposeThreads * r;
+    if (e >= tiling.elements) break;
+    const uint64_t at = base | (kStateSide ? own.natural | upper_bits(tiling.natural_bit, r)
+                                           : own.position | upper_bits(tiling.position_bit, r));
+    const uint32_t slot = padded_slot(kStateSide ? e : own.slot | upper_bits(tiling.slot_bit, r));
+    if (kRead)
+      tile[slot] = src[at];
+    else
+      dst[at] = tile[slot];
+  }
 }
 
 // Both transposes: the tiles of the slice in a grid-stride loop, each read

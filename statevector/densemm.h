@@ -16,9 +16,12 @@ namespace tovrek::fusion {
 
 using qalvane::CuComplex;
 
-constexpr unsigned kTransposeThreads = 256;
-// A transpose tile: 2^10 elements, four a thread.
+// A transpose tile: 2^10 elements, eight a thread. (Eight rather than four:
+// the host runtime switches every thread at each of a tile's two barriers.)
 constexpr int kTransposeTileBits = 10;
+constexpr int kTransposeThreadBits = 7;
+constexpr unsigned kTransposeThreads = 1u << kTransposeThreadBits;
+constexpr int kTransposePerThread = 1 << (kTransposeTileBits - kTransposeThreadBits);
 constexpr unsigned kTransposeMaxBlocks = 2048;
 
 // Each of the two scratch buffers holds one slice of whole columns (tiles of
