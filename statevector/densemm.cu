@@ -27,11 +27,7 @@ std::size_t transpose_shared_bytes(uint32_t elements, std::size_t element_bytes)
   return (elements + (elements >> 5)) * element_bytes;
 }
 
-int popcount(uint64_t x) {
-  int count = 0;
-  for (; x != 0; x &= x - 1) ++count;
-  return count;
-}
+int popcount(uint64_t x) { return __builtin_popcountll(x); }
 
 // Element e = tid + kTransposeThreads r of a tile, r < kTransposePerThread:
 // its offsets are those of tid (the low bits of e, worked out once per
@@ -205,7 +201,7 @@ TransposeTiling make_transpose_tiling(uint64_t active_mask, uint64_t inactive_ma
     const uint64_t qubit = at_position(p);
     if ((tile & qubit) == 0) continue;
     tiling.position_bit[b] = uint64_t{1} << p;
-    tiling.slot_bit[b] = static_cast<uint32_t>(uint32_t{1} << popcount(tile & (qubit - 1)));
+    tiling.slot_bit[b] = uint32_t{1} << popcount(tile & (qubit - 1));
     ++b;
   }
   for (int i = 0; i < tile_qubits; ++i)
@@ -238,18 +234,18 @@ DenseMMScratch<T> acquire_densemm_cache(uint64_t amplitudes) {
     check_cublas(cublasCreate(&handle), "cublasCreate DenseMM cache");
     cache.handle = handle;
   }
-  const uint64_t needed = amplitudes;
-  if (cache.capacity < needed) {
+  if (cache.capacity < amplitudes) {
     cache.transpose.reset();
     cache.gemm.reset();
     cache.capacity = 0;
-    check_cuda_step(cache.transpose.allocate(needed), "cudaMalloc cached DenseMM transpose buffer");
-    const cudaError_t err = cache.gemm.allocate(needed);
+    check_cuda_step(cache.transpose.allocate(amplitudes),
+                    "cudaMalloc cached DenseMM transpose buffer");
+    const cudaError_t err = cache.gemm.allocate(amplitudes);
     if (err != cudaSuccess) {
       cache.transpose.reset();
       check_cuda_step(err, "cudaMalloc cached DenseMM GEMM buffer");
     }
-    cache.capacity = needed;
+    cache.capacity = amplitudes;
   }
   return DenseMMScratch<T>{cache.transpose.get(), cache.gemm.get(), cache.handle};
 }

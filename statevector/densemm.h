@@ -22,13 +22,16 @@ constexpr int kTransposeTileBits = 10;
 constexpr int kTransposeThreadBits = 7;
 constexpr unsigned kTransposeThreads = 1u << kTransposeThreadBits;
 constexpr int kTransposePerThread = 1 << (kTransposeTileBits - kTransposeThreadBits);
-constexpr unsigned kTransposeMaxBlocks = 2048;
+// Blocks walk the tiles in a grid-stride loop: enough blocks for several
+// waves on a large GPU, few enough that a block's setup serves several tiles
+// of a large slice.
+constexpr unsigned kTransposeMaxBlocks = 8192;
 
 // Each of the two scratch buffers holds one slice of whole columns (tiles of
 // the group), at most max(state / 32, 2 MiB) and at least one column; the
 // slices are processed one after the other, so the scratch beyond the state
 // stays within max(state / 16, 4 MiB). Depends on n, k and T alone, so a
-// column's product is the same whatever the cache holds.
+// group's arithmetic does not depend on what the cache holds.
 template <typename T>
 uint64_t densemm_slice_amplitudes(int64_t n, int32_t k);
 
