@@ -11,7 +11,7 @@ RUNTIME ?= $(shell nvidia-smi -L >/dev/null 2>&1 && echo cuda || echo host)
 CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
   -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan build-cuda check-cuda \
+.PHONY: setup demo test build-host test-host build-asan pytest-asan test-asan fuzz-asan build-cuda check-cuda \
   kernel-report roofline-quick bench clean stubs check-stubs check-install wheel
 
 $(VENV)/.stamp: tools/dev-requirements.txt
@@ -57,6 +57,15 @@ test-asan: build-asan pytest-asan
 
 pytest-asan:
 	$(ASAN_ENV) PYTHONPATH=build/asan/stage $(PY) -m pytest tests/python -q -p no:cacheprovider
+
+# The fuzz campaign on the sanitizer build (run `make build-asan` first):
+# FUZZ_MINUTES whole minutes from FUZZ_SEED (empty: a fresh seed, printed).
+# The campaign stops itself at the time; the timeout only bounds a hang.
+FUZZ_MINUTES ?= 5
+FUZZ_SEED ?= 1
+fuzz-asan:
+	$(ASAN_ENV) PYTHONPATH=build/asan/stage timeout --kill-after=30 $$(( $(FUZZ_MINUTES) * 60 + 180 )) \
+	  $(PY) tools/fuzz_campaign.py --minutes $(FUZZ_MINUTES) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
 
 # The CUDA flavour for every architecture, keeping ptxas's statistics of
 # each object for the kernel report. Without a GPU it must import and report

@@ -66,6 +66,7 @@ def gate_times():
         "unitary k3": gate("unitary", [7, 1, 12], matrix=unitary(3)),
         "unitary k5": gate("unitary", [7, 1, 12, 3, 9], matrix=unitary(5)),
         "unitary k6": gate("unitary", [7, 1, 12, 3, 9, 0], matrix=unitary(6)),
+        "unitary k7": gate("unitary", [7, 1, 12, 3, 9, 0, 14], matrix=unitary(7)),
     }
     state = tovrek.DeviceState.zero_state(N, "complex128")
     copy = best_of(state.to_numpy)

@@ -10,7 +10,9 @@
 namespace qalvane {
 
 // Opens a 0 at the target bit of counter p: bits at and above it move up one.
-__host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t p, uint64_t tmask) {
+// U is the counter's unsigned type (32-bit where a tile index suffices).
+template <typename U>
+__host__ __device__ __forceinline__ U insert_zero_bit(U p, U tmask) {
   return ((p & ~(tmask - 1)) << 1) | (p & (tmask - 1));
 }
 

@@ -12,6 +12,7 @@ namespace qalvane::rhomira {
 void bind_density_state(pybind11::module_& m);       // DeviceDensityState
 void bind_density_operations(pybind11::module_& m);  // run_density_operations_device
 void bind_density_measure(pybind11::module_& m);     // measure_device
+void bind_density_expectation(pybind11::module_& m);  // expectation_pauli_device
 
 // Reads the caller's operation objects by attribute, holding the interpreter lock.
 std::vector<DensityOperation> parse_density_operations(const pybind11::iterable& operations);

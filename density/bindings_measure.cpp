@@ -1,6 +1,5 @@
 #include <pybind11/pybind11.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,18 +17,20 @@ namespace qalvane::rhomira {
 
 namespace {
 
-std::string measure_device(const std::shared_ptr<DeviceDensityState>& state,
-                           const NumberList<int64_t>& targets, const std::string& endian,
-                           const py::object& seed) {
+// The state by reference: the binding layer refuses None for it (a holder
+// parameter would take None as a null state). The call's arguments keep it
+// alive while the lock is released.
+std::string measure_device(DeviceDensityState& state, const NumberList<int64_t>& targets,
+                           const std::string& endian, const py::object& seed) {
   check_endian(endian);
   const uint64_t resolved = resolve_seed(seed);
   py::gil_scoped_release release;
-  const int64_t n = static_cast<int64_t>(state->num_qubits());
-  if (state->is_double())
-    return measure_density<double>(n, state->data_as<double>(), targets.values, endian,
-                                   state->device_id(), resolved);
-  return measure_density<float>(n, state->data_as<float>(), targets.values, endian,
-                                state->device_id(), resolved);
+  const int64_t n = static_cast<int64_t>(state.num_qubits());
+  if (state.is_double())
+    return measure_density<double>(n, state.data_as<double>(), targets.values, endian,
+                                   state.device_id(), resolved);
+  return measure_density<float>(n, state.data_as<float>(), targets.values, endian,
+                                state.device_id(), resolved);
 }
 
 }  // namespace

@@ -8,37 +8,40 @@
 #include <stdexcept>
 
 #include "cuda_error.h"
-#include "device_buffer.h"
 #include "launch.cuh"
-#include "outcome_index.cuh"
+#include "outcome_index.h"
+#include "outcome_table.cuh"
 
 namespace qalvane::rhomira {
 
+// The weight of basis index i: the real part of rho(i, i), in double.
+template <typename T>
+struct DiagonalEntry {
+  const CuComplex<T>* rho;
+  uint64_t stride;  // 2^n + 1 elements from one diagonal entry to the next
+  __host__ __device__ __forceinline__ double operator()(uint64_t i) const {
+    return static_cast<double>(rho[i * stride].re);
+  }
+};
 
 template <typename T>
-__global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
-                                             const int64_t* targets, int64_t k, bool little,
-                                             double* probs) {
-  const uint64_t dim = uint64_t{1} << n;
-  const uint64_t step = static_cast<uint64_t>(blockDim.x) * gridDim.x;
-  for (uint64_t i = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; (i >> n) == 0;
-       i += step) {
-    const double w = static_cast<double>(rho[i * dim + i].re);
-    atomicAdd(&probs[qalvane::outcome_of_index(i, n, targets, k, little)], w);
-  }
+__global__ void __launch_bounds__(kOutcomeThreads)
+    density_measure_probs_kernel(const __grid_constant__ OutcomePlan plan, DiagonalEntry<T> weight,
+                                 double* table) {
+  reduce_outcome_runs(plan, weight, table);
 }
 
+// Thread (r, c): rho(r, c) is kept, times scale, when both r and c have the
+// outcome ((x & mask) == value), else zeroed.
 template <typename T>
-__global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho,
-                                                const int64_t* targets, int64_t k, bool little,
-                                                uint64_t outcome, double scale) {
+__global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho, uint64_t mask,
+                                                uint64_t value, double scale) {
   const uint64_t dim = uint64_t{1} << n;
   const uint64_t r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
   const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   if (r >= dim || c >= dim) return;
   CuComplex<T>& e = rho[r * dim + c];
-  if (qalvane::outcome_of_index(r, n, targets, k, little) == outcome &&
-      qalvane::outcome_of_index(c, n, targets, k, little) == outcome) {
+  if ((r & mask) == value && (c & mask) == value) {
     e.re = static_cast<T>(static_cast<double>(e.re) * scale);
     e.im = static_cast<T>(static_cast<double>(e.im) * scale);
   } else {
@@ -85,35 +88,24 @@ std::string measure_density(int64_t n, CuComplex<T>* rho, const std::vector<int6
   validate_density_measure(n, targets, endian);
   check_cuda(cudaSetDevice(device));
   const int64_t k = static_cast<int64_t>(targets.size());
-  const uint64_t outcomes = uint64_t{1} << k;
   const uint64_t dim = uint64_t{1} << n;
   const bool little = endian == "little";
 
-  DeviceBuffer<int64_t> device_targets;
-  check_cuda(device_targets.allocate(targets.size()));
-  DeviceBuffer<double> probs;
-  check_cuda(probs.allocate(outcomes));
-  check_cuda(cudaMemcpy(device_targets.get(), targets.data(), targets.size() * sizeof(int64_t),
-                        cudaMemcpyHostToDevice));
-  check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
-  launch_kernel(density_measure_probs_kernel<T>, dim3(static_cast<unsigned>((dim + 255) / 256)),
-                dim3(256), 0, cudaStream_t{0}, n, static_cast<const CuComplex<T>*>(rho),
-                static_cast<const int64_t*>(device_targets.get()), k, little, probs.get());
-  check_cuda(cudaGetLastError());
-
-  std::vector<double> table(outcomes);
-  check_cuda(cudaMemcpy(table.data(), probs.get(), probs.bytes(), cudaMemcpyDeviceToHost));
+  // The diagonal is 32 tiles at most: one block per group reads it, no runs.
+  const OutcomePlan plan = plan_outcome_table(n, targets, little, 0);
+  OutcomeTable reduced = reduce_outcome_table(plan, density_measure_probs_kernel<T>, nullptr,
+                                              DiagonalEntry<T>{rho, dim + 1});
+  const std::vector<double>& table = reduced.probabilities;
   const uint64_t m = choose_density_outcome(table, seed);
   const double p = table[m];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
 
+  const OutcomeSelector selected = select_outcome(n, targets, little, m);
   launch_kernel(density_measure_collapse_kernel<T>,
                 dim3(static_cast<unsigned>((dim + 31) / 32), static_cast<unsigned>((dim + 7) / 8)),
-                dim3(32, 8), 0, cudaStream_t{0}, n, rho,
-                static_cast<const int64_t*>(device_targets.get()), k, little, m, 1.0 / p);
+                dim3(32, 8), 0, cudaStream_t{0}, n, rho, selected.mask, selected.value, 1.0 / p);
   check_cuda(cudaGetLastError());
-  check_cuda(probs.release());
-  check_cuda(device_targets.release());
+  reduced.release();
 
   std::string outcome(static_cast<std::size_t>(k), '0');
   for (int64_t j = 0; j < k; ++j)

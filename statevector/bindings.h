@@ -12,6 +12,7 @@ void bind_device_state(pybind11::module_& m);  // KernelMode, DeviceState
 void bind_fusion(pybind11::module_& m);        // PreparedFusionChunk and its functions
 void bind_circuit(pybind11::module_& m);       // run_circuit_device(_gates), run_circuit
 void bind_measure(pybind11::module_& m);       // measure_device, sample_measure_device, measure
+void bind_expectation(pybind11::module_& m);   // expectation_pauli_device
 
 // The shared check of a caller's NumPy state (writability is not looked at).
 void check_host_state(int64_t n, const pybind11::array& state);

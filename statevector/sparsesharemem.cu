@@ -95,7 +95,7 @@ __global__ void __launch_bounds__(kSparseShareMemThreads)
         const int32_t hi = g.target < g.target2 ? g.target2 : g.target;
         const uint32_t lo_bit = uint32_t{1} << lo, hi_bit = uint32_t{1} << hi;
         for (uint32_t i = tid; i < size / 4; i += kSparseShareMemThreads) {
-          const uint32_t r = static_cast<uint32_t>(insert_zero_bit(insert_zero_bit(i, lo_bit), hi_bit));
+          const uint32_t r = insert_zero_bit(insert_zero_bit(i, lo_bit), hi_bit);
           if ((r & cmask) != cvalue) continue;
           const CuComplex<T> tmp = tile[r | hi_bit];
           tile[r | hi_bit] = tile[r | lo_bit];
@@ -104,7 +104,7 @@ __global__ void __launch_bounds__(kSparseShareMemThreads)
       } else {
         const uint32_t bit = uint32_t{1} << g.target;
         for (uint32_t i = tid; i < size / 2; i += kSparseShareMemThreads) {
-          const uint32_t r0 = static_cast<uint32_t>(insert_zero_bit(i, bit));
+          const uint32_t r0 = insert_zero_bit(i, bit);
           if ((r0 & cmask) != cvalue) continue;
           apply_pair(g, tile[r0], tile[r0 | bit]);
         }

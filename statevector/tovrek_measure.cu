@@ -9,32 +9,49 @@
 #include <stdexcept>
 
 #include "cuda_error.h"
-#include "device_buffer.h"
 #include "launch.cuh"
-#include "outcome_index.cuh"
+#include "outcome_index.h"
+#include "outcome_table.cuh"
 #include "tovrek_kernel_frame.cuh"
 
 namespace tovrek {
 
 using qalvane::check_cuda;
-using qalvane::DeviceBuffer;
+using qalvane::OutcomePlan;
 
+// The weight of basis index i: |amplitude|^2 in double, re * re fused onto
+// im * im.
+template <typename T>
+struct SquaredMagnitude {
+  const CuComplex<T>* state;
+  __host__ __device__ __forceinline__ double operator()(uint64_t i) const {
+    const CuComplex<T> a = state[i];
+    const double re = static_cast<double>(a.re);
+    const double im = static_cast<double>(a.im);
+    return fma(re, re, im * im);
+  }
+};
 
 template <typename T>
-__global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const int64_t* targets,
-                                     int64_t k, bool little, double* probs) {
-  for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    const double re = static_cast<double>(state[i].re);
-    const double im = static_cast<double>(state[i].im);
-    atomicAdd(&probs[qalvane::outcome_of_index(i, n, targets, k, little)], fma(re, re, im * im));
-  }
+__global__ void __launch_bounds__(qalvane::kOutcomeThreads)
+    measure_probs_kernel(const __grid_constant__ OutcomePlan plan, SquaredMagnitude<T> weight,
+                         double* runs) {
+  qalvane::reduce_outcome_runs(plan, weight, runs);
 }
 
+__global__ void __launch_bounds__(qalvane::kOutcomeThreads)
+    measure_probs_add_kernel(const __grid_constant__ OutcomePlan plan, const double* runs,
+                             double* table) {
+  qalvane::add_outcome_runs(plan, runs, table);
+}
+
+// Keeps and rescales the amplitudes of the indices with (i & mask) == value,
+// zeroes the rest.
 template <typename T>
-__global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
-                                        int64_t k, bool little, uint64_t outcome, T scale) {
+__global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, uint64_t mask,
+                                        uint64_t value, T scale) {
   for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    if (qalvane::outcome_of_index(i, n, targets, k, little) == outcome) {
+    if ((i & mask) == value) {
       state[i].re *= scale;
       state[i].im *= scale;
     } else {
@@ -150,29 +167,16 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
   validate_measure_request(n, state_size, targets, endian);
   if (shots == 0) throw std::invalid_argument("shots must be positive");
   const bool little = endian == "little";
-  const int64_t k = static_cast<int64_t>(targets.size());
-  const std::size_t outcomes = std::size_t{1} << k;
+  const std::size_t outcomes = std::size_t{1} << targets.size();
   check_cuda(cudaSetDevice(device_id));
 
-  DeviceBuffer<int64_t> device_targets;
-  DeviceBuffer<double> device_probs;
-  check_cuda(device_targets.allocate(targets.size()));
-  check_cuda(device_probs.allocate(outcomes));
-  check_cuda(cudaMemcpy(device_targets.get(), targets.data(), device_targets.bytes(),
-                        cudaMemcpyHostToDevice));
-  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
-
-  const dim3 grid = grid_for(static_cast<uint64_t>(state_size));
-  const dim3 block(kThreadsPerBlock, 1, 1);
-  qalvane::launch_kernel(measure_probs_kernel<T>, grid, block, 0, nullptr, n,
-                         static_cast<const CuComplex<T>*>(state),
-                         static_cast<const int64_t*>(device_targets.get()), k, little,
-                         device_probs.get());
-  check_cuda(cudaGetLastError());
-  std::vector<double> probs(outcomes);
-  check_cuda(cudaMemcpy(probs.data(), device_probs.get(), device_probs.bytes(),
-                        cudaMemcpyDeviceToHost));
-  const std::vector<double> cum = running_sum_checked(std::move(probs));
+  // Run tables within the workspace any operation may take beyond the state.
+  const uint64_t state_bytes = static_cast<uint64_t>(state_size) * sizeof(CuComplex<T>);
+  const OutcomePlan plan = qalvane::plan_outcome_table(
+      n, targets, little, std::max<uint64_t>(state_bytes / 16, uint64_t{4} << 20));
+  qalvane::OutcomeTable reduced = qalvane::reduce_outcome_table(
+      plan, measure_probs_kernel<T>, measure_probs_add_kernel, SquaredMagnitude<T>{state});
+  const std::vector<double> cum = running_sum_checked(std::move(reduced.probabilities));
 
   MeasureResult result;
   uint64_t last = 0;
@@ -191,13 +195,13 @@ MeasureResult sample_targets(int64_t n, CuComplex<T>* state, int64_t state_size,
     const double p = last == 0 ? cum[0] : cum[last] - cum[last - 1];
     if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
     const T scale = static_cast<T>(1.0 / std::sqrt(p));
-    qalvane::launch_kernel(measure_collapse_kernel<T>, grid, block, 0, nullptr, n, state,
-                           static_cast<const int64_t*>(device_targets.get()), k, little, last,
-                           scale);
+    const qalvane::OutcomeSelector selected = qalvane::select_outcome(n, targets, little, last);
+    qalvane::launch_kernel(measure_collapse_kernel<T>, grid_for(static_cast<uint64_t>(state_size)),
+                           dim3(kThreadsPerBlock, 1, 1), 0, nullptr, n, state, selected.mask,
+                           selected.value, scale);
     check_cuda(cudaGetLastError());
   }
-  check_cuda(device_probs.release());
-  check_cuda(device_targets.release());
+  reduced.release();
   return result;
 }
 

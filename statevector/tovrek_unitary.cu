@@ -1,7 +1,8 @@
 // Gates given by a caller's 2^k x 2^k matrix on k targets. Bit b of a row or
-// column number stands for the b-th listed target. One and two targets pass
-// the matrix by value; three to five run unrolled in-place kernels; from six
-// on a scratch copy of the state is read while the state is written.
+// column number stands for the b-th listed target. Up to five targets the
+// matrix travels by value with the launch, so nothing is allocated; three to
+// five run unrolled kernels, one thread per group. From six on see
+// tovrek_unitary_wide.cu.
 #include <cuda_runtime.h>
 
 #include <algorithm>
@@ -10,16 +11,22 @@
 #include <vector>
 
 #include "cuda_error.h"
-#include "device_buffer.h"
 #include "launch.cuh"
 #include "tovrek_gates.h"
 #include "tovrek_kernel_frame.cuh"
 #include "tovrek_single_qubit.cuh"
+#include "tovrek_unitary_wide.h"
+
+// Four- and five-target matrices (up to 16 KiB) are kernel arguments: above
+// 4 KiB these need CUDA 12.1.
+#if defined(__CUDACC_VER_MAJOR__) && \
+    (__CUDACC_VER_MAJOR__ < 12 || (__CUDACC_VER_MAJOR__ == 12 && __CUDACC_VER_MINOR__ < 1))
+#error "tovrek_unitary.cu passes kernel arguments above 4 KiB: CUDA 12.1 or later is needed"
+#endif
 
 namespace tovrek {
 
 using qalvane::check_cuda;
-using qalvane::DeviceBuffer;
 
 template <typename T>
 struct Unitary2x2 {
@@ -166,60 +173,56 @@ __global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* data, uint64_t 
   store_adjacent(data, base | m, AdjacentPair<T>{v[kHighLo], v[3]});
 }
 
-// Address of column (or row) c of the group at base: bit b of c sets the
-// b-th listed target.
-template <typename T>
-__device__ __forceinline__ uint64_t group_offset(const int64_t* targets, int k, uint64_t c) {
-  uint64_t offset = 0;
-  for (int b = 0; b < k; ++b)
-    if ((c >> b) & 1) offset |= uint64_t{1} << targets[b];
-  return offset;
-}
+// Column c of a group lies at the group's base plus offset[c]: bit b of c
+// sets the b-th listed target. Rows are placed alike.
+template <int K>
+struct GroupOffsets {
+  uint64_t offset[1 << K];
+};
+
+// Row-major, in the state's precision.
+template <typename T, int K>
+struct GroupMatrix {
+  CuComplex<T> m[(1 << K) * (1 << K)];
+};
+
+// One thread per group that satisfies the controls: base = the thread index
+// deposited on the bits that are neither targets nor controls, | value. The
+// matrix is read from the launch's argument space at offsets known when
+// compiling, the same for every thread of a warp. The thread keeps its
+// group's amplitudes in its own column of shared memory (32 double
+// amplitudes would take 128 registers) and computes four rows at a time.
+constexpr unsigned kInplaceThreads = 64;
+constexpr int kInplaceRowsAtOnce = 4;
 
 template <typename T, int K>
-__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* data, const int64_t* targets,
-                                          const int64_t* sorted_targets, uint64_t target_mask,
-                                          uint64_t control_mask, uint64_t control_value,
-                                          const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kInplaceThreads)
+    cu_unitary_inplace_kernel(uint64_t count, CuComplex<T>* data, uint64_t fixed_mask,
+                              uint64_t value, GroupOffsets<K> place, GroupMatrix<T, K> u) {
   constexpr int kDim = 1 << K;
-  (void)target_mask;
-  for (uint64_t q = global_thread_index(); (q >> (n - K)) == 0; q += grid_stride()) {
-    uint64_t base = q;
+  const uint64_t t = global_thread_index();
+  if (t >= count) return;
+  CuComplex<T>* group = data + (deposit_free_bits(t, fixed_mask) | value);
+  CuComplex<T>* own = qalvane::dynamic_shared<CuComplex<T>>() + threadIdx.x;
 #pragma unroll
-    for (int b = 0; b < K; ++b) base = insert_zero_bit(base, uint64_t{1} << sorted_targets[b]);
-    if ((base & control_mask) != control_value) continue;
-    uint64_t index[kDim];
-    CuComplex<T> v[kDim];
+  for (int c = 0; c < kDim; ++c) own[c * kInplaceThreads] = group[place.offset[c]];
+  // Volatile: each pass reads the amplitudes again rather than the compiler
+  // holding all of them in registers across the passes.
+  const volatile CuComplex<T>* column = own;
+#pragma unroll
+  for (int r0 = 0; r0 < kDim; r0 += kInplaceRowsAtOnce) {
+    CuComplex<T> acc[kInplaceRowsAtOnce];
+#pragma unroll
+    for (int r = 0; r < kInplaceRowsAtOnce; ++r) acc[r] = CuComplex<T>{T(0), T(0)};
 #pragma unroll
     for (int c = 0; c < kDim; ++c) {
-      index[c] = base | group_offset<T>(targets, K, c);
-      v[c] = data[index[c]];
+      const CuComplex<T> x{column[c * kInplaceThreads].re, column[c * kInplaceThreads].im};
+#pragma unroll
+      for (int r = 0; r < kInplaceRowsAtOnce; ++r)
+        acc[r] = complex_add(acc[r], complex_mul(u.m[(r0 + r) * kDim + c], x));
     }
 #pragma unroll
-    for (int r = 0; r < kDim; ++r) {
-      CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
-      for (int c = 0; c < kDim; ++c) acc = complex_add(acc, complex_mul(matrix[r * kDim + c], v[c]));
-      data[index[r]] = acc;
-    }
-  }
-}
-
-// Out of place: every output row of a group is written by the thread of its
-// base; the input is only read, so rows of one group never race.
-template <typename T>
-__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output,
-                                  const int64_t* targets, int32_t k, uint64_t target_mask,
-                                  uint64_t control_mask, uint64_t control_value,
-                                  const CuComplex<T>* matrix, int64_t dim) {
-  for (uint64_t i = global_thread_index(); (i >> n) == 0; i += grid_stride()) {
-    if ((i & target_mask) != 0 || (i & control_mask) != control_value) continue;
-    for (int64_t r = 0; r < dim; ++r) {
-      CuComplex<T> acc{T(0), T(0)};
-      for (int64_t c = 0; c < dim; ++c)
-        acc = complex_add(acc, complex_mul(matrix[r * dim + c], input[i | group_offset<T>(targets, k, c)]));
-      output[i | group_offset<T>(targets, k, r)] = acc;
-    }
+    for (int r = 0; r < kInplaceRowsAtOnce; ++r) group[place.offset[r0 + r]] = acc[r];
   }
 }
 
@@ -246,21 +249,20 @@ ControlMasks validate_unitary(const std::vector<int64_t>& targets, std::size_t m
   return masks;
 }
 
-template <typename T>
-void allocate_and_upload(DeviceBuffer<T>& buffer, const std::vector<T>& host,
-                         cudaStream_t stream) {
-  check_cuda(buffer.allocate(host.size()));
-  check_cuda(cudaMemcpyAsync(buffer.get(), host.data(), host.size() * sizeof(T),
-                             cudaMemcpyHostToDevice, stream));
-}
-
 template <typename T, int K>
-void launch_inplace(int64_t n, CuComplex<T>* data, const int64_t* targets, const int64_t* sorted,
-                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix,
-                    cudaStream_t stream) {
-  qalvane::launch_kernel(cu_unitary_inplace_kernel<T, K>, grid_for(uint64_t{1} << (n - K)),
-                         dim3(kThreadsPerBlock), 0, stream, n, data, targets, sorted, target_mask,
-                         masks.control_mask, masks.control_value, matrix);
+void launch_inplace(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targets,
+                    uint64_t target_mask, const ControlMasks& masks, std::size_t control_count,
+                    const std::vector<CuComplex<T>>& m, cudaStream_t stream) {
+  GroupOffsets<K> place;
+  const std::vector<uint64_t> offsets = column_offsets(targets);
+  std::copy(offsets.begin(), offsets.end(), place.offset);
+  GroupMatrix<T, K> u;
+  std::copy(m.begin(), m.end(), u.m);
+  const uint64_t count = uint64_t{1} << (n - K - static_cast<int64_t>(control_count));
+  qalvane::launch_kernel(cu_unitary_inplace_kernel<T, K>, grid_for(count, kInplaceThreads),
+                         dim3(kInplaceThreads), (kInplaceThreads << K) * sizeof(CuComplex<T>),
+                         stream, count, data,
+                         target_mask | masks.control_mask, masks.control_value, place, u);
 }
 
 template <typename T>
@@ -341,59 +343,34 @@ void cu_unitary(int64_t n, CuComplex<T>* data, const std::vector<int64_t>& targe
   uint64_t target_mask = 0;
   const ControlMasks masks =
       validate_unitary(targets, matrix.size(), matrix_dim, controls, control_state, target_mask);
-  std::vector<int64_t> sorted = targets;
-  std::sort(sorted.begin(), sorted.end());
   std::vector<CuComplex<T>> host_matrix(matrix.size());
   std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), to_state_precision<T>);
   const int k = static_cast<int>(targets.size());
+  const std::size_t control_count = controls.size();
 
-  DeviceBuffer<int64_t> device_targets;
-  DeviceBuffer<CuComplex<T>> device_matrix;
-  DeviceBuffer<int64_t> device_sorted;
-  DeviceBuffer<CuComplex<T>> scratch;
+  if (k > kMaxInplaceTargets) {
+    cu_unitary_wide<T>(n, data, targets, masks, host_matrix, stream);
+    return;
+  }
   if (k == 1) {
-    launch_one_target(n, data, targets[0], masks, controls.size(), host_matrix, stream, mode);
+    launch_one_target(n, data, targets[0], masks, control_count, host_matrix, stream, mode);
   } else if (k == 2) {
-    launch_two_targets(n, data, targets[0], targets[1], masks, controls.size(), host_matrix,
+    launch_two_targets(n, data, targets[0], targets[1], masks, control_count, host_matrix,
                        stream, mode);
+  } else if (k == 3) {
+    launch_inplace<T, 3>(n, data, targets, target_mask, masks, control_count, host_matrix,
+                         stream);
+  } else if (k == 4) {
+    launch_inplace<T, 4>(n, data, targets, target_mask, masks, control_count, host_matrix,
+                         stream);
+  } else if (k == 5) {
+    launch_inplace<T, 5>(n, data, targets, target_mask, masks, control_count, host_matrix,
+                         stream);
   } else {
-    allocate_and_upload(device_matrix, host_matrix, stream);
-    allocate_and_upload(device_targets, targets, stream);
-    if (k <= kMaxInplaceTargets) {
-      allocate_and_upload(device_sorted, sorted, stream);
-      if (k == 3)
-        launch_inplace<T, 3>(n, data, device_targets.get(), device_sorted.get(), target_mask,
-                             masks, device_matrix.get(), stream);
-      else if (k == 4)
-        launch_inplace<T, 4>(n, data, device_targets.get(), device_sorted.get(), target_mask,
-                             masks, device_matrix.get(), stream);
-      else if (k == 5)
-        launch_inplace<T, 5>(n, data, device_targets.get(), device_sorted.get(), target_mask,
-                             masks, device_matrix.get(), stream);
-      else
-        throw std::invalid_argument("unsupported inplace unitary target size");
-    } else {
-      const std::size_t bytes = (std::size_t{1} << n) * sizeof(CuComplex<T>);
-      check_cuda(scratch.allocate(std::size_t{1} << n));
-      check_cuda(cudaMemcpyAsync(scratch.get(), data, bytes, cudaMemcpyDeviceToDevice, stream));
-      qalvane::launch_kernel(cu_unitary_kernel<T>, grid_for(uint64_t{1} << n),
-                             dim3(kThreadsPerBlock), 0, stream, n, data, scratch.get(),
-                             device_targets.get(), static_cast<int32_t>(k), target_mask,
-                             masks.control_mask, masks.control_value, device_matrix.get(),
-                             matrix_dim);
-      check_cuda(cudaGetLastError());
-      check_cuda(cudaMemcpyAsync(data, scratch.get(), bytes, cudaMemcpyDeviceToDevice, stream));
-      check_cuda(cudaStreamSynchronize(stream));
-    }
+    throw std::invalid_argument("unsupported inplace unitary target size");
   }
-  if (k <= kMaxInplaceTargets) {
-    check_cuda(cudaGetLastError());
-    check_cuda(cudaStreamSynchronize(stream));
-  }
-  check_cuda(device_targets.release());
-  check_cuda(device_matrix.release());
-  check_cuda(device_sorted.release());
-  check_cuda(scratch.release());
+  check_cuda(cudaGetLastError());
+  check_cuda(cudaStreamSynchronize(stream));
 }
 
 template void cu_unitary<float>(int64_t, CuComplex<float>*, const std::vector<int64_t>&,

@@ -1,7 +1,7 @@
 """A sample of every operation of both modules, small enough to run in seconds
 on the host flavour, that launches every kernel in each shape its launcher
 picks: every gate in every kernel mode, with and without controls, on qubit 0
-and on another qubit, unitaries on 1 to 7 targets, both fused executors,
+and on another qubit, unitaries on 1 to 9 targets, both fused executors,
 measurement and sampling, and every density operation with fusion off and on.
 The kernel report runs it on the host flavour, whose runtime records each
 launch's kernel, block and dynamic shared memory."""
@@ -16,7 +16,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "
 from density_reference import Gate, Kraus, channel, random_unitary  # noqa: E402
 from gate_reference import gate, random_matrix  # noqa: E402
 
-N = 12  # room for a 10-qubit SparseShareMem group and 7-target unitaries
+N = 12  # room for a 10-qubit SparseShareMem group and 9-target unitaries
 DENSITY_N = 9  # fused density groups reach their largest, 5 qubits, from n = 9
 DTYPES = ("complex64", "complex128")
 NAMED = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0,
@@ -45,7 +45,7 @@ def statevector_gates():
         gates.append(controlled("swap", [a, b], [2, 8], [0, 1]))
     gates.append(controlled("gp", [], parameter=[0.4]))
     gates.append(controlled("gp", [], [2], parameter=[0.4]))
-    for k in range(1, 8):
+    for k in range(1, 10):
         m = random_matrix(2**k, k)
         for targets in (list(range(k)), list(range(k))[::-1], [t + 1 for t in range(k)]):
             gates.append(controlled("unitary", targets, matrix=m))
@@ -66,6 +66,19 @@ def fusable_gates(count=60, seed=2):
     return out
 
 
+def pauli_terms(n):
+    """A direct group (at most four terms flipping the same qubits) and
+    transform groups (more than four; more than 256 take a second pass)."""
+    # Groups of one to four terms: X on 1; X on 2; X on 3; X on 0.
+    direct = [("Y", [1]),
+              ("X", [2]), ("ZX", [3, 2]),
+              ("X", [3]), ("XZ", [3, 0]), ("YZ", [3, n - 1]),
+              ("X", [0]), ("XZ", [0, 1]), ("YZ", [0, n - 1]), ("YI", [0, 2])]
+    transform = [("Z" * (q % 3 + 1), [(q + j) % n for j in range(q % 3 + 1)]) for q in range(300)]
+    flipped = [("XX" + "Z" * (q % 2), [1, 2] + ([3 + q % (n - 3)] if q % 2 else [])) for q in range(6)]
+    return direct + transform + flipped
+
+
 def run_statevector(tovrek):
     modes = [tovrek.KernelMode.AllState, tovrek.KernelMode.Pair, tovrek.KernelMode.PairAuto]
     gates = statevector_gates()
@@ -83,7 +96,10 @@ def run_statevector(tovrek):
         for targets in ([0], [N - 1, 2], list(range(10))):
             tovrek.measure_device(state, targets, seed=1)
             tovrek.sample_measure_device(state, targets, 16, seed=1)
+        tovrek.expectation_pauli_device(state, pauli_terms(N))
         state.to_numpy()
+        # From n = 15 the tiles of a group are split into runs, added by a second pass.
+        tovrek.measure_device(tovrek.DeviceState.zero_state(16, dtype), [1], seed=1)
         psi = np.zeros(2**4, dtype)
         psi[0] = 1
         tovrek.run_circuit(4, psi, [controlled("h", [0]), controlled("cx", [1], [0])])
@@ -149,6 +165,7 @@ def run_density(rhomira):
                     rhomira.run_density_operations_device(rho, DENSITY_N, run)
                 for targets in ([0], [DENSITY_N - 1, 1], list(range(DENSITY_N))):
                     rhomira.measure_device(rho, targets, seed=1)
+                rhomira.expectation_pauli_device(rho, pauli_terms(DENSITY_N))
                 rho.copy().to_numpy()
     finally:
         if previous is None:

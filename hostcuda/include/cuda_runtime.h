@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // ---- Language extensions -------------------------------------------------
 #define __global__
@@ -14,6 +15,7 @@
 #define __constant__
 #define __forceinline__ inline __attribute__((always_inline))
 #define __launch_bounds__(...)
+#define __grid_constant__
 #define __align__(n) __attribute__((aligned(n)))
 // One copy per OS thread: all fibers of a block share it, and blocks running
 // on other OS threads (other launches) have their own.
@@ -257,6 +259,58 @@ constexpr int warpSize = 32;
 
 void __syncthreads();
 void __syncwarp(unsigned int mask = 0xffffffffu);
+
+// Warp shuffles: the lanes of a warp meet at a warp barrier and each reads
+// the value that its source lane offered. Only the full mask is supported;
+// any other fails the launch, as does a shuffle on the fast path.
+namespace hostcuda::detail {
+// Offers the `bytes` bytes at `value` and replaces them by those lane
+// `source` of the same warp offered.
+void warp_shuffle(unsigned mask, void* value, std::size_t bytes, unsigned source);
+inline unsigned lane_id() {
+  const Builtins& b = builtins;
+  return (b.thread_idx.x + b.block_dim.x * (b.thread_idx.y + b.block_dim.y * b.thread_idx.z)) %
+         32u;
+}
+template <class T>
+inline T shuffle_from(unsigned mask, T var, unsigned source) {
+  static_assert(std::is_arithmetic_v<T> && (sizeof(T) == 4 || sizeof(T) == 8),
+                "shuffles carry 32- and 64-bit arithmetic values");
+  warp_shuffle(mask, &var, sizeof(T), source);
+  return var;
+}
+// First lane of the caller's segment of `width` lanes (a power of two).
+inline unsigned segment_base(int width) { return lane_id() & ~(static_cast<unsigned>(width) - 1u); }
+}  // namespace hostcuda::detail
+
+template <class T>
+inline T __shfl_sync(unsigned mask, T var, int src_lane, int width = warpSize) {
+  using namespace hostcuda::detail;
+  return shuffle_from(mask, var,
+                      segment_base(width) + (static_cast<unsigned>(src_lane) & (width - 1u)));
+}
+template <class T>
+inline T __shfl_up_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
+  using namespace hostcuda::detail;
+  const unsigned lane = lane_id();
+  return shuffle_from(mask, var, lane - segment_base(width) >= delta ? lane - delta : lane);
+}
+template <class T>
+inline T __shfl_down_sync(unsigned mask, T var, unsigned delta, int width = warpSize) {
+  using namespace hostcuda::detail;
+  const unsigned lane = lane_id();
+  return shuffle_from(mask, var,
+                      lane - segment_base(width) + delta < static_cast<unsigned>(width) ? lane + delta
+                                                                                        : lane);
+}
+// A source in a later segment gives the caller's own value.
+template <class T>
+inline T __shfl_xor_sync(unsigned mask, T var, int lane_mask, int width = warpSize) {
+  using namespace hostcuda::detail;
+  const unsigned lane = lane_id();
+  const unsigned source = lane ^ static_cast<unsigned>(lane_mask);
+  return shuffle_from(mask, var, source < segment_base(width) + width ? source : lane);
+}
 inline void __threadfence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 inline void __threadfence_block() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 

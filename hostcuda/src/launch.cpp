@@ -41,6 +41,11 @@ struct Launch {
   std::vector<unsigned> warp_mask;     // per thread, while at __syncwarp
   std::vector<unsigned> warp_waiting;  // per warp: lanes at __syncwarp
   std::vector<unsigned> warp_done;     // per warp: lanes that exited
+  // Shuffles: per warp two buffers of one 64-bit slot per lane, used in
+  // turn, so a lane can offer its next value while slower lanes still read
+  // the last exchange: no lane passes the next barrier before all have read.
+  std::vector<std::uint64_t> shuffle_slots;
+  std::vector<unsigned char> shuffle_turn;  // per thread: the buffer of its next shuffle
   std::vector<unsigned> ready;
   std::vector<unsigned> released;
   std::size_t next_ready = 0;
@@ -106,6 +111,7 @@ void run_block_on_fibers(Launch& launch) {
   launch.warp_mask.assign(launch.threads, 0);
   launch.warp_waiting.assign((launch.threads + kWarp - 1) / kWarp, 0);
   launch.warp_done.assign(launch.warp_waiting.size(), 0);
+  launch.shuffle_turn.assign(launch.threads, 0);
   launch.ready.resize(launch.threads);
   std::iota(launch.ready.begin(), launch.ready.end(), 0u);
   if (launch.rng) std::shuffle(launch.ready.begin(), launch.ready.end(), *launch.rng);
@@ -289,3 +295,27 @@ void __syncwarp(unsigned int mask) {
   launch->warp_waiting[t / kWarp] |= 1u << (t % kWarp);
   t_fibers->yield();
 }
+
+namespace hostcuda::detail {
+
+void warp_shuffle(unsigned mask, void* value, std::size_t bytes, unsigned source) {
+  Launch* launch = t_launch;
+  if (launch == nullptr) return;
+  if (!launch->on_fibers || mask != 0xffffffffu) {
+    launch->failed = true;  // the fast path cannot wait; partial masks are not supported
+    return;
+  }
+  const unsigned t = launch->current;
+  const unsigned warp = t / kWarp;
+  if (launch->shuffle_slots.empty())
+    launch->shuffle_slots.assign(std::size_t{2} * kWarp * ((launch->threads + kWarp - 1) / kWarp), 0);
+  const unsigned char turn = launch->shuffle_turn[t];
+  launch->shuffle_turn[t] = turn ^ 1u;
+  std::uint64_t* slots = &launch->shuffle_slots[(std::size_t{2} * warp + turn) * kWarp];
+  std::memcpy(&slots[t % kWarp], value, bytes);
+  __syncwarp(mask);
+  if (launch->broken) return;
+  std::memcpy(value, &slots[source % kWarp], bytes);
+}
+
+}  // namespace hostcuda::detail

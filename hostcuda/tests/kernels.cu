@@ -143,6 +143,30 @@ __global__ void scale_kernel(const double* __restrict__ x, double* __restrict__ 
 
 __global__ void set_flag_kernel(int* flag) { *flag = 1; }
 
+__global__ void shuffles_kernel(const double* in, double* out, long long* wide, float* narrow) {
+  const unsigned full = 0xffffffffu;
+  const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+  const unsigned lane = threadIdx.x % warpSize;
+  double sum = in[i], tail = in[i], scan = in[i];
+  for (int offset = 16; offset > 0; offset /= 2) {
+    sum += __shfl_xor_sync(full, sum, offset);
+    tail += __shfl_down_sync(full, tail, offset);
+  }
+  for (unsigned offset = 1; offset < 8; offset *= 2) {
+    const double below = __shfl_up_sync(full, scan, offset, 8);
+    if (lane % 8 >= offset) scan += below;
+  }
+  out[3 * i] = sum;
+  out[3 * i + 1] = tail;
+  out[3 * i + 2] = scan;
+  wide[i] = __shfl_sync(full, static_cast<long long>(i) << 33, 31 - static_cast<int>(lane));
+  narrow[i] = __shfl_xor_sync(full, static_cast<float>(i), 9, 8);
+}
+
+__global__ void half_mask_shuffle_kernel(double* out) {
+  out[threadIdx.x] = __shfl_xor_sync(0x0000ffffu, 1.0, 1);
+}
+
 }  // namespace
 
 namespace kernels {
@@ -208,6 +232,20 @@ void scale(const double* x, double* y, double a, unsigned n) {
 
 void set_flag(int* flag, dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream) {
   qalvane::launch_kernel(set_flag_kernel, grid, block, shmem, stream, flag);
+}
+
+}  // namespace kernels
+
+namespace kernels {
+
+void shuffles(const double* in, double* out, long long* wide, float* narrow, unsigned blocks,
+              unsigned threads) {
+  qalvane::launch_kernel(shuffles_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out, wide,
+                         narrow);
+}
+
+void half_mask_shuffle(double* out) {
+  qalvane::launch_kernel(half_mask_shuffle_kernel, dim3(1), dim3(32), 0, nullptr, out);
 }
 
 }  // namespace kernels

@@ -41,4 +41,14 @@ void scale(const double* x, double* y, double a, unsigned n);
 // A launch with the given configuration of a kernel that sets *flag = 1.
 void set_flag(int* flag, dim3 grid, dim3 block, std::size_t shmem, cudaStream_t stream = 0);
 
+// Per thread i (lane l): out[3i] = its warp's sum by __shfl_xor_sync steps,
+// out[3i + 1] = the same by __shfl_down_sync steps (lane 0 has the sum),
+// out[3i + 2] = the inclusive prefix sum within its 8 lanes (__shfl_up_sync,
+// width 8); wide[i] = lane 31 - l's value (i << 33) by __shfl_sync; narrow[i]
+// = __shfl_xor_sync of float(i) with lane mask 9 and width 8.
+void shuffles(const double* in, double* out, long long* wide, float* narrow, unsigned blocks,
+              unsigned threads);
+// A shuffle with the mask of lanes 0..15 in a warp of 32.
+void half_mask_shuffle(double* out);
+
 }  // namespace kernels

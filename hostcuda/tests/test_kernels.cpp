@@ -214,6 +214,69 @@ TEST_F(Kernels, AtomicAddsOfEveryType) {
   EXPECT_EQ(d.download()[0], 300.0);
 }
 
+struct ShuffleResults {
+  std::vector<double> out;
+  std::vector<long long> wide;
+  std::vector<float> narrow;
+  bool operator==(const ShuffleResults& o) const {
+    return out == o.out && wide == o.wide && narrow == o.narrow;
+  }
+};
+
+ShuffleResults run_shuffles(const std::vector<double>& in, unsigned blocks, unsigned threads) {
+  DeviceArray<double> d_in(in), d_out(3 * in.size());
+  DeviceArray<long long> d_wide(in.size());
+  DeviceArray<float> d_narrow(in.size());
+  kernels::shuffles(d_in.get(), d_out.get(), d_wide.get(), d_narrow.get(), blocks, threads);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  return {d_out.download(), d_wide.download(), d_narrow.download()};
+}
+
+// What CUDA defines for each shuffle of kernels::shuffles, warp by warp.
+ShuffleResults expected_shuffles(const std::vector<double>& in) {
+  ShuffleResults r{std::vector<double>(3 * in.size()), std::vector<long long>(in.size()),
+                   std::vector<float>(in.size())};
+  for (std::size_t w = 0; w < in.size(); w += 32) {
+    std::vector<double> tail(in.begin() + w, in.begin() + w + 32);
+    for (unsigned offset = 16; offset > 0; offset /= 2) {
+      const std::vector<double> before = tail;
+      for (unsigned l = 0; l < 32; ++l) tail[l] += before[l + offset < 32 ? l + offset : l];
+    }
+    const double sum = std::accumulate(in.begin() + w, in.begin() + w + 32, 0.0);
+    for (unsigned l = 0; l < 32; ++l) {
+      const std::size_t i = w + l;
+      r.out[3 * i] = sum;
+      r.out[3 * i + 1] = tail[l];
+      r.out[3 * i + 2] = std::accumulate(in.begin() + w + (l & ~7u), in.begin() + i + 1, 0.0);
+      r.wide[i] = static_cast<long long>(w + 31 - l) << 33;
+      const unsigned source = l ^ 9u;  // a later group of 8 gives the lane its own value
+      r.narrow[i] = static_cast<float>(w + (source < (l & ~7u) + 8 ? source : l));
+    }
+  }
+  return r;
+}
+
+class Shuffles : public HostCudaTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(Shuffles, EveryKindReadsItsSourceLaneInAnyResumeOrder) {
+  const unsigned threads = GetParam(), blocks = 3;
+  const std::vector<double> in = iota_values(blocks * threads);
+  const ShuffleResults expected = expected_shuffles(in);
+  EXPECT_TRUE(run_shuffles(in, blocks, threads) == expected);
+  for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+    hostcuda::control::set_shuffle(seed);
+    EXPECT_TRUE(run_shuffles(in, blocks, threads) == expected) << "seed " << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, Shuffles, ::testing::Values(32u, 256u, 1024u));
+
+TEST_F(Kernels, ShuffleWithAPartialMaskIsALaunchFailure) {
+  DeviceArray<double> d_out(32);
+  kernels::half_mask_shuffle(d_out.get());
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
+}
+
 TEST_F(Kernels, TrigFunctionsMatchTheHostLibrary) {
   const unsigned n = 300;
   std::vector<double> x(n);

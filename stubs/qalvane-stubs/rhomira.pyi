@@ -4,8 +4,9 @@ CUDA dense density-matrix backend for qalvane
 from __future__ import annotations
 import collections.abc
 import numpy
+import numpy.typing
 import typing
-__all__: list[str] = ['DeviceDensityState', 'measure_device', 'run_density_operations_device', 'runtime']
+__all__: list[str] = ['DeviceDensityState', 'expectation_pauli_device', 'measure_device', 'run_density_operations_device', 'runtime']
 class DeviceDensityState:
     """
     A dense 2**n x 2**n density matrix (0 <= n <= 15; complex64 or complex128, row-major)
@@ -52,6 +53,12 @@ class DeviceDensityState:
         """
         Number of qubits n.
         """
+def expectation_pauli_device(state: DeviceDensityState, terms: collections.abc.Iterable) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Pauli expectation values on an existing CUDA DeviceDensityState.
+    
+    terms is a sequence of (paulis, qubits) pairs: paulis a string over 'I', 'X', 'Y' and 'Z', qubits a sequence of as many distinct qubit indices in [0, n); letter j acts on qubits[j], qubit q being bit q of the row and column index, and ("", []) is the identity. Returns a float64 array holding Re tr(rho P) for each term, in order, for the matrix as it is (no normalisation). Each term reads only the 2**n elements it reaches; only the values leave the device.
+    """
 def measure_device(state: DeviceDensityState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     """
     Measure target qubits and collapse the state; returns one '0' or '1' per target, first

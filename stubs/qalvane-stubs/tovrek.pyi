@@ -4,8 +4,9 @@ CUDA gate backend for qalvane
 from __future__ import annotations
 import collections.abc
 import numpy
+import numpy.typing
 import typing
-__all__: list[str] = ['AllState', 'DeviceState', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'execute_prepared_fusion_chunk', 'measure', 'measure_device', 'prepare_fusion_chunk_gates', 'run_circuit', 'run_circuit_device', 'run_circuit_device_gates', 'runtime', 'sample_measure_device']
+__all__: list[str] = ['AllState', 'DeviceState', 'KernelMode', 'Pair', 'PairAuto', 'PairAutoFusion', 'PreparedFusionChunk', 'execute_prepared_fusion_chunk', 'expectation_pauli_device', 'measure', 'measure_device', 'prepare_fusion_chunk_gates', 'run_circuit', 'run_circuit_device', 'run_circuit_device_gates', 'runtime', 'sample_measure_device']
 class KernelMode:
     """
     How gates are launched: AllState (all-state kernels), Pair (pair kernels), PairAuto
@@ -133,6 +134,12 @@ def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     
     The state must have the chunk's n.
+    """
+def expectation_pauli_device(state: DeviceState, terms: collections.abc.Iterable) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    Pauli expectation values on an existing CUDA DeviceState.
+    
+    terms is a sequence of (paulis, qubits) pairs: paulis a string over 'I', 'X', 'Y' and 'Z', qubits a sequence of as many distinct qubit indices in [0, n); letter j acts on qubits[j], qubit q being bit q of the amplitude index, and ("", []) is the identity. Returns a float64 array holding Re <psi|P|psi> for each term, in order, for the state as it is (no normalisation). Terms that flip the same qubits share passes over the state; only the values leave the device.
     """
 def measure(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
     """

@@ -217,18 +217,34 @@ def test_density_measurement_reports_a_refused_free(no_leaks):
 
 
 @requires_host_runtime
-@pytest.mark.parametrize("refused, kept_bytes", [(1, 8 * 4), (2, 8 * 2)])
-def test_density_measurement_frees_probabilities_then_targets(refused, kept_bytes, no_leaks):
-    # Both tries of the refused-th free refused: its buffer stays on the
-    # thread's list, and its size shows which buffer that free was for.
+def test_density_measurement_keeps_a_table_refused_twice(no_leaks):
+    # Both tries of the table's free refused: it stays on the thread's list.
     runtime = rhomira._hostcuda
     state = State.from_numpy(2, np.diag(basis(2, 2)))
+    before = runtime.live_bytes()
+    runtime.fail_nth("cudaFree", 1, CUDA_ERROR_INVALID_VALUE)
+    runtime.fail_nth("cudaFree", 2, CUDA_ERROR_INVALID_VALUE)
+    with pytest.raises(RuntimeError, match="^CUDA error: invalid argument$"):
+        rhomira.measure_device(state, [0, 1], seed=3)
+    assert runtime.live_bytes() == before + 8 * 4
+    np.testing.assert_array_equal(state.to_numpy(), np.diag(basis(2, 2)))
+    healthy_density_gate_runs()  # allocates, so the refused free is retried
+    assert runtime.live_bytes() == before
+
+
+@requires_host_runtime
+@pytest.mark.parametrize("refused, kept_bytes", [(1, 8 * 2), (2, 8 * 2 * 4)])
+def test_measurement_frees_the_table_then_the_run_tables(refused, kept_bytes, no_leaks):
+    # n = 16, one target on a tile bit: a table of 2 and four run tables.
+    runtime = tovrek._hostcuda
+    psi = basis(16, 2)
+    state = DeviceState.from_numpy(16, psi)
     before = runtime.live_bytes()
     runtime.fail_nth("cudaFree", refused, CUDA_ERROR_INVALID_VALUE)
     runtime.fail_nth("cudaFree", refused + 1, CUDA_ERROR_INVALID_VALUE)
     with pytest.raises(RuntimeError, match="^CUDA error: invalid argument$"):
-        rhomira.measure_device(state, [0, 1], seed=3)
+        tovrek.measure_device(state, [1], seed=3)
     assert runtime.live_bytes() == before + kept_bytes
-    np.testing.assert_array_equal(state.to_numpy(), np.diag(basis(2, 2)))
-    healthy_density_gate_runs()  # allocates, so the refused free is retried
+    np.testing.assert_array_equal(state.to_numpy(), psi)  # collapsed onto itself
+    DeviceState.zero_state(1)  # an allocation: the refused free is retried
     assert runtime.live_bytes() == before

@@ -1,10 +1,12 @@
 """Measurement and batch sampling against a reference built here: the outcome
-table from NumPy, the draws from an independent MT19937-64 in Python."""
+table from NumPy in the documented order, the draws from an independent
+MT19937-64 in Python."""
 import numpy as np
 import pytest
 
 from conftest import (CUDA_ERROR_INVALID_DEVICE, CUDA_ERROR_LAUNCH_FAILURE,
                       CUDA_ERROR_MEMORY_ALLOCATION, requires_host_runtime)
+from outcome_reference import fixed_order_table, outcome_of, state_vector_run_budget
 from qalvane import tovrek
 
 M64 = (1 << 64) - 1
@@ -26,14 +28,14 @@ def mt19937_64(seed):
 
 
 def outcome_table(a, n, targets, endian):
-    k = len(targets)
-    probs = np.zeros(1 << k)
-    bits = [t if endian == "little" else n - 1 - t for t in targets]
-    idx = np.arange(1 << n)
-    m = sum(((idx >> b) & 1) << (k - 1 - j) for j, b in enumerate(bits))
+    """(table, outcome of every index). The weights re^2 + im^2 round once,
+    as the device's fused multiply-add does, where the squares are exact:
+    components of at most 26 significant bits."""
+    little = endian == "little"
     w = a.astype(np.complex128)
-    np.add.at(probs, m, w.real**2 + w.imag**2)
-    return probs, m
+    table = fixed_order_table(w.real**2 + w.imag**2, n, targets, little,
+                              state_vector_run_budget(a.nbytes))
+    return table, outcome_of(np.arange(1 << n), n, targets, little)
 
 
 def reference(a, n, targets, shots, seed, endian="little"):
@@ -64,6 +66,13 @@ def dyadic_state(n, dtype, rng_seed=3):
     r = np.random.default_rng(rng_seed)
     a = (r.integers(-4, 5, 1 << n) + 1j * r.integers(-4, 5, 1 << n)) / 8
     a[0] = 0.5
+    return a.astype(dtype)
+
+
+def float32_exact_state(n, dtype, rng_seed):
+    # Components of float32 precision: squares exact in double, sums not.
+    r = np.random.default_rng(rng_seed)
+    a = (r.normal(size=1 << n) + 1j * r.normal(size=1 << n)).astype(np.complex64)
     return a.astype(dtype)
 
 
@@ -101,6 +110,32 @@ def test_measure_device_matches_reference(no_leaks, dtype, endian, targets, seed
     _, last, collapsed = reference(a, 4, targets, 1, seed, endian)
     assert tovrek.measure_device(state, targets, endian, seed) == last
     np.testing.assert_array_equal(state.to_numpy(), collapsed)
+
+
+SHUFFLES = (0, 3, 8) if hasattr(tovrek, "_hostcuda") else (None,)
+
+
+@pytest.mark.parametrize("n,targets,endian", [
+    (16, [3], "little"),                       # a tile bit; runs added in chains
+    (16, [15], "little"),                      # a tile-number bit
+    (16, list(range(10)), "big"),              # every tile bit but none below
+    (16, [12, 2, 9, 6, 14, 0], "big"),
+    (11, [10, 0], "little"),
+    (7, [2, 5], "big"),                        # part of one tile
+])
+@pytest.mark.parametrize("dtype", [np.complex64, np.complex128])
+def test_table_in_the_documented_order_on_every_schedule(no_leaks, n, targets, endian, dtype):
+    # Non-dyadic weights: a table added in any other order differs in its
+    # last bits, and with it the draws at the edges and the collapse scale.
+    a = float32_exact_state(n, dtype, n + len(targets))
+    expected = reference(a, n, targets, 200, 17, endian)
+    hostcuda = getattr(tovrek, "_hostcuda", None)
+    for shuffle in SHUFFLES:
+        if shuffle is not None:
+            hostcuda.set_shuffle(shuffle)  # other block, thread and resume orders
+        state = tovrek.DeviceState.from_numpy(n, a)
+        assert tovrek.sample_measure_device(state, targets, 200, endian, 17) == expected[:2]
+        np.testing.assert_array_equal(state.to_numpy(), expected[2])
 
 
 @pytest.mark.parametrize("targets,shots", [([0, 2], 3000), ([4, 0, 2, 1, 3], 50), ([3], 2)])
@@ -253,23 +288,51 @@ def test_measure_argument_errors(no_leaks, args, exc, message):
     np.testing.assert_array_equal(a, before)
 
 
+# The calls of a measurement before its collapse where the table needs no
+# runs: device selection, the table's allocation, the reduction, the copy.
 CUDA_FAILURES = [("cudaSetDevice", 1, CUDA_ERROR_INVALID_DEVICE), ("cudaMalloc", 1, CUDA_ERROR_MEMORY_ALLOCATION),
-                 ("cudaMalloc", 2, CUDA_ERROR_MEMORY_ALLOCATION), ("cudaMemcpy", 1, 1), ("cudaMemset", 1, 1),
-                 ("launch", 1, CUDA_ERROR_LAUNCH_FAILURE), ("cudaMemcpy", 2, CUDA_ERROR_LAUNCH_FAILURE)]
+                 ("launch", 1, CUDA_ERROR_LAUNCH_FAILURE), ("cudaMemcpy", 1, CUDA_ERROR_LAUNCH_FAILURE)]
+# With runs (n = 16, one target on a tile bit: four runs), their table's
+# allocation and the pass that adds them come in between.
+RUN_FAILURES = [("cudaMalloc", 2, CUDA_ERROR_MEMORY_ALLOCATION), ("launch", 2, CUDA_ERROR_LAUNCH_FAILURE)]
 
 
 @requires_host_runtime
-@pytest.mark.parametrize("name,nth,code", CUDA_FAILURES + [("launch", 2, CUDA_ERROR_LAUNCH_FAILURE)])
-def test_injected_cuda_failures(no_leaks, name, nth, code):
+@pytest.mark.parametrize("n,name,nth,code", [(3, *f) for f in CUDA_FAILURES]
+                         + [(16, *f) for f in CUDA_FAILURES + RUN_FAILURES])
+def test_injected_cuda_failures(no_leaks, n, name, nth, code):
     hc = tovrek._hostcuda
-    a = dyadic_state(3, np.complex128)
-    state = tovrek.DeviceState.from_numpy(3, a)
+    a = dyadic_state(n, np.complex128)
+    state = tovrek.DeviceState.from_numpy(n, a)
     hc.fail_nth(name, nth, code)
     with pytest.raises(RuntimeError) as err:
-        tovrek.sample_measure_device(state, [1, 2], 4, seed=3)
+        tovrek.sample_measure_device(state, [1, 2] if n == 3 else [1], 4, seed=3)
     assert str(err.value) == "CUDA error: " + hc.error_string(code)
     np.testing.assert_array_equal(state.to_numpy(), a)  # the collapse never ran
     assert tovrek.sample_measure_device(state, [1, 2], 4, seed=3, collapse_last=False)
+
+
+@requires_host_runtime
+@pytest.mark.parametrize("n", [3, 16])
+def test_failed_collapse_launch(no_leaks, n):
+    hc = tovrek._hostcuda
+    state = tovrek.DeviceState.from_numpy(n, dyadic_state(n, np.complex128))
+    hc.fail_nth("launch", 2 if n == 3 else 3, CUDA_ERROR_LAUNCH_FAILURE)
+    with pytest.raises(RuntimeError) as err:
+        tovrek.sample_measure_device(state, [1], 4, seed=3)
+    assert str(err.value) == "CUDA error: " + hc.error_string(CUDA_ERROR_LAUNCH_FAILURE)
+
+
+@requires_host_runtime
+@pytest.mark.parametrize("n,targets", [(16, [4]), (17, [16, 3]), (16, list(range(14)))])
+def test_device_memory_within_state_table_and_workspace(no_leaks, n, targets):
+    # Beyond the state: the table, and runs within max(state / 16, 4 MiB).
+    hc = tovrek._hostcuda
+    a = dyadic_state(n, np.complex64)
+    state = tovrek.DeviceState.from_numpy(n, a)
+    hc.set_memory_limit(0, a.nbytes + 8 * 2**len(targets) + state_vector_run_budget(a.nbytes))
+    counts, last = tovrek.sample_measure_device(state, targets, 5, seed=2, collapse_last=False)
+    assert (counts, last) == reference(a, n, targets, 5, 2)[:2]
 
 
 @requires_host_runtime
