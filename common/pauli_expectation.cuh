@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bit_index.cuh"
 #include "cuda_error.h"
 #include "device_buffer.h"
 #include "launch.cuh"
@@ -41,7 +42,7 @@ __host__ __device__ __forceinline__ double with_sign(double v, bool negate) {
 template <typename Source>
 __host__ __device__ __forceinline__ PauliWeights weights_at(const Source& source, uint64_t flips,
                                                            uint64_t high, uint64_t p) {
-  const uint64_t i = ((p & ~(high - 1)) << 1) | (p & (high - 1));
+  const uint64_t i = insert_zero_bit(p, high);
   return source(i, i ^ flips);
 }
 

@@ -13,12 +13,6 @@ namespace qalvane::rhomira {
 
 namespace {
 
-// Opens a 0 at bit position t of p.
-__host__ __device__ __forceinline__ uint32_t open_bit(uint32_t p, int32_t t) {
-  const uint32_t low = (uint32_t{1} << t) - 1;
-  return ((p & ~low) << 1) | (p & low);
-}
-
 template <typename T>
 __device__ __forceinline__ void apply_record(CuComplex<T>* block, int32_t a,
                                              const DeviceDensityGate<CuComplex<T>>& g) {
@@ -29,8 +23,8 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* block, int32_t a,
   const uint32_t cmask = static_cast<uint32_t>(g.control_mask);
   const uint32_t cvalue = static_cast<uint32_t>(g.control_value);
   for (uint32_t p = threadIdx.x; p < pairs; p += blockDim.x) {
-    const uint32_t r0 = open_bit(p / half, g.target);
-    const uint32_t c0 = open_bit(p % half, g.target);
+    const uint32_t r0 = insert_zero_bit(p / half, tb);
+    const uint32_t c0 = insert_zero_bit(p % half, tb);
     const bool row_active = (r0 & cmask) == cvalue;
     const bool col_active = (c0 & cmask) == cvalue;
     CuComplex<T>& e00 = block[r0 * side + c0];

@@ -8,7 +8,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "bit_index.cuh"
+
 namespace qalvane::rhomira {
+
+using qalvane::deposit_bits;
+using qalvane::gather_bits;
+using qalvane::masked_add;
+using qalvane::SplitDeposit;
 
 constexpr int kMaxDensityTargets = 6;
 constexpr int kMaxDensityQubits = 15;
@@ -69,30 +76,6 @@ __host__ __device__ __forceinline__ uint64_t target_bits(const DeviceTargets& t)
   return bits;
 }
 
-// Places the bits of x, lowest first, onto the set bits of mask. A loop over
-// the mask: kernels call it to build per-block tables, never per element.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t x, uint64_t mask) {
-  uint64_t out = 0;
-  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
-    const uint64_t low = mask & (~mask + 1);
-    if (x & bit) out |= low;
-    mask ^= low;
-  }
-  return out;
-}
-
-// Bits of x on the set bits of mask, packed to the bottom (the inverse of
-// deposit_bits).
-__host__ __device__ __forceinline__ uint64_t gather_bits(uint64_t x, uint64_t mask) {
-  uint64_t out = 0;
-  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
-    const uint64_t low = mask & (~mask + 1);
-    if (x & low) out |= bit;
-    mask ^= low;
-  }
-  return out;
-}
-
 // Target index of a full index: bit j is the value of qubit targets[j].
 __host__ __device__ __forceinline__ uint32_t target_index(const DeviceTargets& t, uint64_t x) {
   uint32_t a = 0;
@@ -106,42 +89,6 @@ __host__ __device__ __forceinline__ uint32_t target_index(const DeviceTargets& t
 __host__ __device__ __forceinline__ uint64_t rest_bits(const DeviceTargets& t, uint64_t dim) {
   return (dim - 1) & ~target_bits(t);
 }
-
-// deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and
-// step = deposit_bits(b, mask): the holes are filled with ones so that the
-// carries jump over them. A grid-stride loop walks its compressed index this
-// way without a bit loop per step; a sum past the mask's top wraps to 0.
-__host__ __device__ __forceinline__ uint64_t masked_add(uint64_t x, uint64_t step, uint64_t mask) {
-  return ((x | ~mask) + step) & mask;
-}
-
-// The index b of a grid-stride loop split into b mod 2^low_bits and
-// b >> low_bits, both kept deposited on mask while b steps by stride: two
-// masked additions and a carry per step instead of two bit loops.
-struct SplitDeposit {
-  uint64_t low;
-  uint64_t high;
-  uint64_t mask;
-  uint64_t low_step;
-  uint64_t high_step;
-  uint64_t carry;  // deposit of 1: what a wrap of the low part adds to the high part
-
-  __host__ __device__ __forceinline__ SplitDeposit(uint64_t first, uint64_t stride, int low_bits,
-                                                   uint64_t mask_)
-      : low(deposit_bits(first & ((uint64_t{1} << low_bits) - 1), mask_)),
-        high(deposit_bits(first >> low_bits, mask_)),
-        mask(mask_),
-        low_step(deposit_bits(stride & ((uint64_t{1} << low_bits) - 1), mask_)),
-        high_step(deposit_bits(stride >> low_bits, mask_)),
-        carry(mask_ & (~mask_ + 1)) {}
-
-  __host__ __device__ __forceinline__ void advance() {
-    const uint64_t next = masked_add(low, low_step, mask);
-    high = masked_add(high, high_step, mask);
-    if (next < low) high = masked_add(high, carry, mask);
-    low = next;
-  }
-};
 
 // A row or column index takes part in a controlled operation when its control
 // bits hold the required values.

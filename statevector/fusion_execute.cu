@@ -1,5 +1,6 @@
 #include "fusion_execute.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "cuda_error.h"
@@ -36,7 +37,7 @@ void upload(qalvane::DeviceBuffer<E>& buffer, const std::vector<E>& host, const 
 
 template <typename T>
 FusionWorkspace<T>::FusionWorkspace(int64_t qubits, const FusionPlan& plan) : n(qubits) {
-  bool has_dense = false;
+  uint64_t dense_amplitudes = 0;  // per scratch buffer, for the largest slice
   std::vector<DeviceMatrixGate<T>> host_records(plan.total_sparse_records, DeviceMatrixGate<T>{});
   std::vector<CuComplex<T>> host_matrices(plan.total_dense_elements, CuComplex<T>{});
   for (const FusedGroup& group : plan.groups) {
@@ -49,7 +50,9 @@ FusionWorkspace<T>::FusionWorkspace(int64_t qubits, const FusionPlan& plan) : n(
                                 narrow<T>(r.m01), narrow<T>(r.m10), narrow<T>(r.m11)};
       }
     } else if (group.kind == DenseMM) {
-      has_dense = true;
+      dense_amplitudes = std::max(
+          dense_amplitudes,
+          densemm_slice_amplitudes<T>(qubits, static_cast<int32_t>(group.active_qubits.size())));
       for (std::size_t i = 0; i < group.dense_matrix.size(); ++i)
         host_matrices[group.dense_offset + i] =
             CuComplex<T>{static_cast<T>(group.dense_matrix[i].real()),
@@ -61,7 +64,7 @@ FusionWorkspace<T>::FusionWorkspace(int64_t qubits, const FusionPlan& plan) : n(
   if (!host_matrices.empty())
     upload(matrices, host_matrices, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
   // The buffers above are members, so a failure here still frees them.
-  if (has_dense) dense = acquire_densemm_cache<T>(n);
+  if (dense_amplitudes > 0) dense = acquire_densemm_cache<T>(dense_amplitudes);
 }
 
 template <typename T>

@@ -14,7 +14,8 @@
 namespace tovrek::fusion {
 
 // The plan's records and matrices on the device, freed with the workspace,
-// and the DenseMM scratch borrowed from the thread's cache.
+// and the DenseMM scratch borrowed from the thread's cache, grown where needed
+// to the largest slice of the plan's DenseMM groups.
 template <typename T>
 struct FusionWorkspace {
   FusionWorkspace(int64_t n, const FusionPlan& plan);

@@ -55,45 +55,68 @@ __device__ __forceinline__ void apply_pair(const DeviceMatrixGate<T>& g, CuCompl
 
 }  // namespace
 
+// Thread tid owns the local indices l = tid + 128 j of every tile. The tile's
+// offsets are deposit(l) = deposit(tid) | deposit(128 j) on the active mask:
+// the first part is the thread's, worked out once, the second the same for
+// every thread (j is a constant of the unrolled loops), so an access costs
+// base | offset. The tile base walks by a masked addition per tile.
 template <typename T>
 __global__ void __launch_bounds__(kSparseShareMemThreads)
     sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
                           uint64_t inactive_mask, int32_t k, const DeviceMatrixGate<T>* gates,
                           int32_t gate_count) {
+  constexpr int kThreadBits = 7;
+  constexpr int kSlots = (1 << kSparseShareMemMaxQubits) >> kThreadBits;
+  static_assert(kSparseShareMemThreads == 1u << kThreadBits, "a thread index has seven bits");
   CuComplex<T>* tile = qalvane::dynamic_shared<CuComplex<T>>();
-  const uint64_t size = uint64_t{1} << k;
-  const uint64_t tid = threadIdx.x;
-  const uint64_t step = blockDim.x;
+  const uint32_t size = uint32_t{1} << k;
+  const uint32_t tid = threadIdx.x;
+  uint64_t upper = active_mask;
+  const uint64_t own = qalvane::deposit_low_bits<kThreadBits>(tid, upper);
+  uint64_t offset[kSlots];
+#pragma unroll
+  for (int j = 0; j < kSlots; ++j) {
+    uint64_t slot_mask = upper;
+    offset[j] = own | qalvane::deposit_low_bits<3>(j, slot_mask);
+  }
+  uint64_t base = deposit_bits(blockIdx.x, inactive_mask);
+  const uint64_t base_step = deposit_bits(gridDim.x, inactive_mask);
   for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
-    const uint64_t base = deposit_bits(t, inactive_mask);
-    for (uint64_t l = tid; l < size; l += step) tile[l] = state[base | deposit_bits(l, active_mask)];
+#pragma unroll
+    for (int j = 0; j < kSlots; ++j)
+      if (tid + kSparseShareMemThreads * j < size)
+        tile[tid + kSparseShareMemThreads * j] = state[base | offset[j]];
     __syncthreads();
     for (int32_t gi = 0; gi < gate_count; ++gi) {
       const DeviceMatrixGate<T> g = gates[gi];
-      const uint64_t cmask = g.control_mask, cvalue = g.control_value;
+      const uint32_t cmask = g.control_mask, cvalue = g.control_value;
       if (g.op == FUSED_SWAP) {
         const int32_t lo = g.target < g.target2 ? g.target : g.target2;
         const int32_t hi = g.target < g.target2 ? g.target2 : g.target;
-        const uint64_t lo_bit = uint64_t{1} << lo, hi_bit = uint64_t{1} << hi;
-        for (uint64_t i = tid; i < size / 4; i += step) {
-          const uint64_t r = insert_zero_bit(insert_zero_bit(i, lo_bit), hi_bit);
+        const uint32_t lo_bit = uint32_t{1} << lo, hi_bit = uint32_t{1} << hi;
+        for (uint32_t i = tid; i < size / 4; i += kSparseShareMemThreads) {
+          const uint32_t r = insert_zero_bit(insert_zero_bit(i, lo_bit), hi_bit);
           if ((r & cmask) != cvalue) continue;
           const CuComplex<T> tmp = tile[r | hi_bit];
           tile[r | hi_bit] = tile[r | lo_bit];
           tile[r | lo_bit] = tmp;
         }
       } else {
-        const uint64_t bit = uint64_t{1} << g.target;
-        for (uint64_t i = tid; i < size / 2; i += step) {
-          const uint64_t r0 = insert_zero_bit(i, bit);
+        const uint32_t bit = uint32_t{1} << g.target;
+        for (uint32_t i = tid; i < size / 2; i += kSparseShareMemThreads) {
+          const uint32_t r0 = insert_zero_bit(i, bit);
           if ((r0 & cmask) != cvalue) continue;
           apply_pair(g, tile[r0], tile[r0 | bit]);
         }
       }
       __syncthreads();
     }
-    for (uint64_t l = tid; l < size; l += step) state[base | deposit_bits(l, active_mask)] = tile[l];
+#pragma unroll
+    for (int j = 0; j < kSlots; ++j)
+      if (tid + kSparseShareMemThreads * j < size)
+        state[base | offset[j]] = tile[tid + kSparseShareMemThreads * j];
     __syncthreads();
+    base = qalvane::masked_add(base, base_step, inactive_mask);
   }
 }
 

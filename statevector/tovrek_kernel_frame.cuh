@@ -8,12 +8,16 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bit_index.cuh"
 #include "cu_complex.h"
 #include "tovrek_types.h"
 
 namespace tovrek {
 
 using qalvane::CuComplex;
+using qalvane::deposit_bits;
+using qalvane::deposit_free_bits;
+using qalvane::insert_zero_bit;
 
 constexpr unsigned kThreadsPerBlock = 256;
 
@@ -42,30 +46,6 @@ inline ControlMasks build_control_masks(const std::vector<int64_t>& controls,
 // ceil(items / threads) blocks, computed in 64 bits; no cap.
 inline dim3 grid_for(uint64_t items, unsigned threads = kThreadsPerBlock) {
   return dim3(static_cast<unsigned>((items + threads - 1) / threads), 1, 1);
-}
-
-// Opens a 0 at the target bit of counter p: bits at and above it move up one.
-__host__ __device__ __forceinline__ uint64_t insert_zero_bit(uint64_t p, uint64_t tmask) {
-  return ((p & ~(tmask - 1)) << 1) | (p & (tmask - 1));
-}
-
-// Spreads the bits of j, lowest first, over the positions where m is 0.
-__host__ __device__ __forceinline__ uint64_t deposit_free_bits(uint64_t j, uint64_t m) {
-  while (m != 0) {
-    const uint64_t low = (m - 1) & ~m;
-    j = ((j & ~low) << 1) | (j & low);
-    m &= m - 1;
-  }
-  return j;
-}
-
-// Places the bits of j, lowest first, at the set bit positions of m (the
-// inverse of gathering those positions); walks only the set bits of m.
-__host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t j, uint64_t m) {
-  uint64_t out = 0;
-  for (; m != 0 && j != 0; m &= m - 1, j >>= 1)
-    if (j & 1) out |= m & (~m + 1);
-  return out;
 }
 
 __host__ __device__ __forceinline__ uint64_t global_thread_index() {

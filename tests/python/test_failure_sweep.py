@@ -175,6 +175,18 @@ def chunk_ops():
                       lambda d=dtype: tovrek.DeviceState.from_numpy(5, psi.astype(d)), run,
                       cache=scale == 0.0))
 
+    # Two slices through the DenseMM scratch: every step of the second one.
+    wide = tovrek.prepare_fusion_chunk_gates(19, [G("h", [2]), G("x", [15], [2], [1])],
+                                             densemm_gate_threshold_scale=0.0)
+    psi19 = random_state(19, np.complex64, 5)
+
+    def sliced(state):
+        tovrek.execute_prepared_fusion_chunk(state, wide)
+        return state.to_numpy()
+
+    ops.append(Op("prepared chunk DenseMM in slices complex64", tovrek._hostcuda,
+                  lambda: tovrek.DeviceState.from_numpy(19, psi19), sliced, cache=True))
+
     # The thread's DenseMM cache moves from device 0 to device 1.
     chunk = tovrek.prepare_fusion_chunk_gates(5, gates[:4], densemm_gate_threshold_scale=0.0)
 

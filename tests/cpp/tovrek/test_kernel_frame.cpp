@@ -54,9 +54,9 @@ TEST(KernelFrame, GridIsCeilingWithoutCap) {
 }
 
 TEST(KernelFrame, InsertZeroBit) {
-  EXPECT_EQ(insert_zero_bit(0b1011, 1u << 2), 0b10011u);
-  EXPECT_EQ(insert_zero_bit(0b1011, 1u), 0b10110u);
-  EXPECT_EQ(insert_zero_bit(0b1011, 1u << 4), 0b1011u);
+  EXPECT_EQ(insert_zero_bit(0b1011u, 1u << 2), 0b10011u);
+  EXPECT_EQ(insert_zero_bit(0b1011u, 1u), 0b10110u);
+  EXPECT_EQ(insert_zero_bit(0b1011u, 1u << 4), 0b1011u);
 }
 
 TEST(KernelFrame, DepositFreeBits) {
