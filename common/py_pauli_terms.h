@@ -4,6 +4,7 @@
 // Python errors raised by the caller's objects pass through unchanged.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -67,6 +68,21 @@ inline std::vector<PauliTerm> read_pauli_terms(const pybind11::handle& terms, in
     parsed.push_back(make_pauli_term(letters, qubits, n));
   }
   return parsed;
+}
+
+// Every term is read and checked before the device is touched, with the
+// interpreter lock; evaluate(parsed) runs without it. An empty list never
+// reaches the device.
+template <typename Evaluate>
+pybind11::array_t<double> pauli_expectation_values(const pybind11::handle& terms, int64_t n,
+                                                   Evaluate&& evaluate) {
+  const std::vector<PauliTerm> parsed = read_pauli_terms(terms, n);
+  std::vector<double> values;
+  if (!parsed.empty()) {
+    pybind11::gil_scoped_release release;
+    values = evaluate(parsed);
+  }
+  return pybind11::array_t<double>(static_cast<pybind11::ssize_t>(values.size()), values.data());
 }
 
 }  // namespace qalvane

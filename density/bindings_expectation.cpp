@@ -15,18 +15,12 @@ namespace qalvane::rhomira {
 
 namespace {
 
-// Every term is read and checked before the device is touched; an empty list
-// never reaches it.
 py::array_t<double> expectation_pauli_device(const std::shared_ptr<DeviceDensityState>& state,
                                              const py::iterable& terms) {
-  const std::vector<PauliTerm> parsed =
-      read_pauli_terms(terms, static_cast<int64_t>(state->num_qubits()));
-  std::vector<double> values;
-  if (!parsed.empty()) {
-    py::gil_scoped_release release;
-    values = expectation_pauli(*state, parsed);
-  }
-  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+  return pauli_expectation_values(terms, static_cast<int64_t>(state->num_qubits()),
+                                  [&](const std::vector<PauliTerm>& parsed) {
+                                    return expectation_pauli(*state, parsed);
+                                  });
 }
 
 }  // namespace

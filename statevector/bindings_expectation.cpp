@@ -14,16 +14,10 @@ namespace tovrek {
 
 namespace {
 
-// Every term is read and checked before the device is touched; an empty list
-// never reaches it.
 py::array_t<double> expectation_pauli_device(const DeviceState& state, const py::iterable& terms) {
-  const std::vector<qalvane::PauliTerm> parsed = qalvane::read_pauli_terms(terms, state.n());
-  std::vector<double> values;
-  if (!parsed.empty()) {
-    py::gil_scoped_release release;
-    values = expectation_pauli(state, parsed);
-  }
-  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
+  return qalvane::pauli_expectation_values(
+      terms, state.n(),
+      [&](const std::vector<qalvane::PauliTerm>& parsed) { return expectation_pauli(state, parsed); });
 }
 
 }  // namespace

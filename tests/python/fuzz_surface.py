@@ -22,7 +22,7 @@ import numpy as np
 from hypothesis import event, strategies as st
 
 from conftest import HOST_RUNTIMES, rhomira, tovrek
-from density_reference import controlled_operator, named_matrix
+from density_reference import channel_operators, controlled_operator, named_matrix
 from gate_reference import embed, gate_matrix
 from test_density_measure import reference_collapse, reference_outcome, reference_table
 from test_measure import reference as sample_reference
@@ -491,6 +491,18 @@ H_GATE = {"id": "h", "target": [0], "control": [], "control_state": [], "paramet
 HEALTHY_SEED = 20240607
 
 
+def refused_measurement(measure, message, state, before):
+    """A measurement of a state of invalid norm or trace: RuntimeError, state
+    untouched."""
+    try:
+        measure()
+    except RuntimeError as error:
+        assert str(error) == message
+    else:
+        raise AssertionError(f"measured a state that must be refused: {message}")
+    assert_same_bits(state.to_numpy(), before, "state after the refused measurement")
+
+
 def healthy_vector(state):
     """An X gate (amplitudes only move: exact) and a seeded measurement of
     every qubit, against the reference."""
@@ -503,13 +515,8 @@ def healthy_vector(state):
     probs = np.abs(flipped.astype(np.complex128)) ** 2
     total = float(np.sum(probs))
     if not (total > 0 and math.isfinite(total)):
-        try:
-            tovrek.measure_device(state, targets, seed=HEALTHY_SEED)
-        except RuntimeError as error:
-            assert str(error) == "Quantum state has zero or invalid norm."
-        else:
-            raise AssertionError("measured a state of invalid norm")
-        assert_same_bits(state.to_numpy(), flipped, "state after the refused measurement")
+        refused_measurement(lambda: tovrek.measure_device(state, targets, seed=HEALTHY_SEED),
+                            "Quantum state has zero or invalid norm.", state, flipped)
         return
     outcome = tovrek.measure_device(state, targets, seed=HEALTHY_SEED)
     counts, last, collapsed = sample_reference(flipped, n, targets, 1, HEALTHY_SEED)
@@ -539,13 +546,8 @@ def healthy_density(state):
     table = reference_table(flipped, n, targets, True)
     total = sum(table)
     if not (total > 0 and math.isfinite(total)):
-        try:
-            rhomira.measure_device(state, targets, seed=HEALTHY_SEED)
-        except RuntimeError as error:
-            assert str(error) == "density matrix has zero or invalid trace."
-        else:
-            raise AssertionError("measured a matrix of invalid trace")
-        assert_same_bits(state.to_numpy(), flipped, "matrix after the refused measurement")
+        refused_measurement(lambda: rhomira.measure_device(state, targets, seed=HEALTHY_SEED),
+                            "density matrix has zero or invalid trace.", state, flipped)
         return
     m = reference_outcome(table, HEALTHY_SEED)
     assert rhomira.measure_device(state, targets, seed=HEALTHY_SEED) == format(m, f"0{n}b")
@@ -1712,28 +1714,13 @@ def valid_density_gates(draw, n, dtype):
     return OpSpec(fields, unitary=unitary, targets=targets, exact=exact)
 
 
-def channel_set(name, p):
-    i2 = np.eye(2, dtype=complex)
-    x, y, z = (named_matrix(m) for m in ("x", "y", "z"))
-    if name == "bit_flip":
-        return [np.sqrt(1 - p) * i2, np.sqrt(p) * x]
-    if name == "phase_flip":
-        return [np.sqrt(1 - p) * i2, np.sqrt(p) * z]
-    if name == "depolarizing":
-        return [np.sqrt(1 - p) * i2] + [np.sqrt(p / 3) * m for m in (x, y, z)]
-    if name == "amplitude_damping":
-        return [np.array([[1, 0], [0, np.sqrt(1 - p)]], complex), np.array([[0, np.sqrt(p)], [0, 0]], complex)]
-    return [np.sqrt(1 - p) * i2, np.sqrt(p) * np.diag([1, 0]).astype(complex),
-            np.sqrt(p) * np.diag([0, 1]).astype(complex)]
-
-
 @st.composite
 def valid_kraus(draw, n, dtype):
     qubits = list(range(n))
     if draw(st.booleans(), label="built-in channel"):
         name = draw(st.sampled_from(sorted(CHANNEL_COUNTS)), label="channel")
         p = draw(st.floats(0, 1), label="p")
-        ops = np.array(channel_set(name, p))
+        ops = np.array(channel_operators(name, p))
         targets = [draw(st.sampled_from(qubits))]
         fields = dict(operation_kind="kraus", target=targets, channel_name=name)
     else:
