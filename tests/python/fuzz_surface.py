@@ -697,7 +697,7 @@ ARITY_MESSAGES = {
 
 
 @dataclass
-class GateSpec:
+class PlannedGate:
     """A drawn gate as the reader must see it, and what it must do: `fault`
     None (it runs), or its Refusal at `stage` "parse" (nothing of the chunk
     runs) or "dispatch" (the gates before it have run, except in the fused
@@ -716,37 +716,37 @@ class GateSpec:
     exact: bool = True
 
 
-def gate_operator(spec, n, dtype):
+def gate_operator(plan, n, dtype):
     """The 2^n x 2^n operator of a gate that runs, with its angles rounded to
     the state's precision as the kernels take them."""
     real = np.float32 if np.dtype(dtype) == np.complex64 else np.float64
-    params = [float(real(p)) for p in spec.params]
-    kind = spec.kind
+    params = [float(real(p)) for p in plan.params]
+    kind = plan.kind
     if kind in ("t", "t_dag"):
-        kind, params = "phase", [float(real(QUARTER_PI if spec.kind == "t" else -QUARTER_PI))]
+        kind, params = "phase", [float(real(QUARTER_PI if plan.kind == "t" else -QUARTER_PI))]
     if kind == "gp":
         diag = np.ones(1 << n, complex)
         idx = np.arange(1 << n)
-        hit = np.all([((idx >> c) & 1) == s for c, s in zip(spec.controls, spec.control_state)], axis=0)
+        hit = np.all([((idx >> c) & 1) == s for c, s in zip(plan.controls, plan.control_state)], axis=0)
         diag[hit] = np.exp(1j * params[0])
         return np.diag(diag)
     if kind == "swap":
         m = np.eye(4)[[0, 2, 1, 3]]
-        return embed(n, m, spec.targets[:2], spec.controls, spec.control_state)
+        return embed(n, m, plan.targets[:2], plan.controls, plan.control_state)
     if kind == "unitary":
-        m = np.asarray(spec.matrix, np.complex128).astype(dtype).astype(np.complex128)
-        return embed(n, m, spec.targets, spec.controls, spec.control_state)
-    return embed(n, gate_matrix(kind, params), spec.targets[0], spec.controls, spec.control_state)
+        m = np.asarray(plan.matrix, np.complex128).astype(dtype).astype(np.complex128)
+        return embed(n, m, plan.targets, plan.controls, plan.control_state)
+    return embed(n, gate_matrix(kind, params), plan.targets[0], plan.controls, plan.control_state)
 
 
-def apply_gates(psi, n, specs):
+def apply_gates(psi, n, planned):
     """The reference: every gate on a copy, in complex128; None where a gate
     is not exact (its numbers are not finite)."""
     out = psi.astype(np.complex128)
-    for spec in specs:
-        if not spec.exact:
+    for plan in planned:
+        if not plan.exact:
             return None
-        out = gate_operator(spec, n, psi.dtype) @ out
+        out = gate_operator(plan, n, psi.dtype) @ out
     return out.astype(psi.dtype)
 
 
@@ -817,37 +817,37 @@ def valid_gates(draw, n):
         if rarely(draw, 3, "odd angle"):
             params[0] = draw(st.sampled_from(ODD_ANGLES))
             exact = False
-    return GateSpec(name, kind, targets, controls, control_state, params, matrix, exact=exact)
+    return PlannedGate(name, kind, targets, controls, control_state, params, matrix, exact=exact)
 
 
 @st.composite
-def dispatch_faults(draw, spec, n):
+def dispatch_faults(draw, plan, n):
     """A well-formed gate made wrong in one way that only the runner's check
     of each record finds; the message is the one that check gives it."""
     faults = ["control count", "control mask", "control state", "target range", "control range"]
-    if spec.kind != "gp":
+    if plan.kind != "gp":
         faults += ["control on target", "no target"]
-    if spec.kind in ARITY_MESSAGES:
+    if plan.kind in ARITY_MESSAGES:
         faults.append("arity")
-    if spec.kind == "swap":
+    if plan.kind == "swap":
         faults += ["swap arity", "same targets"]
-    if spec.kind == "unitary" and len(spec.targets) >= 2:
+    if plan.kind == "unitary" and len(plan.targets) >= 2:
         faults.append("same targets")
-    if len(spec.controls) >= 1:
+    if len(plan.controls) >= 1:
         faults.append("repeated control")
     fault = draw(st.sampled_from(faults), label="dispatch fault")
-    s = GateSpec(spec.name, spec.kind, list(spec.targets), list(spec.controls),
-                 list(spec.control_state), list(spec.params), spec.matrix, stage="dispatch")
+    s = PlannedGate(plan.name, plan.kind, list(plan.targets), list(plan.controls),
+                 list(plan.control_state), list(plan.params), plan.matrix, stage="dispatch")
     if fault == "arity":
-        want = 1 if spec.kind != "u" else 3
+        want = 1 if plan.kind != "u" else 3
         s.params = draw(st.lists(angles(), max_size=5).filter(lambda p: len(p) != want))
-        s.fault = value_error(ARITY_MESSAGES[spec.kind])
+        s.fault = value_error(ARITY_MESSAGES[plan.kind])
     elif fault == "swap arity":
         s.targets = draw(st.lists(st.integers(0, n - 1), max_size=4).filter(lambda t: len(t) != 2))
         s.fault = value_error("SWAP gate requires exactly two targets.")
     elif fault == "same targets":
         s.targets[1] = s.targets[0]
-        s.fault = value_error("SWAP gate requires two different targets." if spec.kind == "swap"
+        s.fault = value_error("SWAP gate requires two different targets." if plan.kind == "swap"
                               else "target qubits must be distinct.")
     elif fault == "control count":
         if s.control_state and draw(st.booleans()):
@@ -867,22 +867,22 @@ def dispatch_faults(draw, spec, n):
         s.fault = value_error("control_state must contain only 0/1")
     elif fault == "no target":
         s.targets = []
-        if spec.kind == "unitary":
+        if plan.kind == "unitary":
             s.matrix = np.ones((1, 1), complex)
             s.fault = value_error("UNITARY gate requires at least one target.")
-        elif spec.kind == "swap":
+        elif plan.kind == "swap":
             s.fault = value_error("SWAP gate requires exactly two targets.")
         else:
             s.fault = value_error("gate requires a target qubit.")
     elif fault == "target range":
         bad = draw(st.sampled_from([n, 62, 63, -1, 1 << 40, INT64[0], INT64[1]]), label="bad target")
-        if spec.kind == "gp":
+        if plan.kind == "gp":
             s.controls.append(n)
             s.control_state.append(0)
             s.fault = value_error("control qubit index must be in [0, n)")
         else:
             s.targets[0] = bad
-            wide = spec.kind == "unitary" and not 0 <= bad <= 62
+            wide = plan.kind == "unitary" and not 0 <= bad <= 62
             s.fault = value_error("target qubit index must be in [0, 62]" if wide
                                   else "target qubit index must be in [0, n)")
     elif fault == "control range":
@@ -890,7 +890,7 @@ def dispatch_faults(draw, spec, n):
         s.control_state.append(1)
         s.fault = value_error("control qubit index must be in [0, n)")
     elif fault == "control on target":
-        s.controls.append(s.targets[-1 if spec.kind in ("swap", "unitary") else 0])
+        s.controls.append(s.targets[-1 if plan.kind in ("swap", "unitary") else 0])
         s.control_state.append(1)
         s.fault = value_error("control qubit must not be a target.")
     elif fault == "repeated control":
@@ -960,97 +960,97 @@ def name_verdict(name):
 
 @st.composite
 def gate_items(draw, n, form):
-    """(item as handed in, GateSpec) for one gate of a chunk in `form`
+    """(item as handed in, PlannedGate) for one gate of a chunk in `form`
     ("dict" for gate_ir, "object" for gate objects)."""
-    spec = draw(valid_gates(n))
+    plan = draw(valid_gates(n))
     faulty = rarely(draw, 3, "faulty")
     parse_fault = faulty and draw(st.booleans(), label="found while parsing")
     if faulty and not parse_fault:
-        spec = draw(dispatch_faults(spec, n))
-    fields = {"id": spec.name}
-    for key, values in (("target", spec.targets), ("control", spec.controls),
-                        ("control_state", spec.control_state), ("parameter", spec.params)):
+        plan = draw(dispatch_faults(plan, n))
+    fields = {"id": plan.name}
+    for key, values in (("target", plan.targets), ("control", plan.controls),
+                        ("control_state", plan.control_state), ("parameter", plan.params)):
         fields[key] = draw(number_lists(values))[0]
-    if form == "object" and GATE_NAMES[spec.name][1] is None and not spec.params \
+    if form == "object" and GATE_NAMES[plan.name][1] is None and not plan.params \
             and draw(st.booleans(), label="parameter None"):
         fields["parameter"] = None
-    if spec.kind == "unitary":
-        fields["matrix"], spec.matrix = draw(matrix_forms(spec.matrix))
+    if plan.kind == "unitary":
+        fields["matrix"], plan.matrix = draw(matrix_forms(plan.matrix))
     elif form == "object" and draw(st.booleans(), label="unread matrix"):
         fields["matrix"] = draw(st.sampled_from(BAD_MATRICES + [Raise(ZeroDivisionError("never read"))]))
     elif form == "dict" and rarely(draw, 2, "ignored matrix"):
         fields["matrix"] = draw(st.one_of(st.none(), random_matrices(draw(st.sampled_from([1, 2, 4, 3])))))
     if parse_fault:
-        spec.stage, spec.fault = "parse", None
+        plan.stage, plan.fault = "parse", None
         faults = PARSE_FAULTS_DICT if form == "dict" else PARSE_FAULTS_OBJECT
         fault = draw(st.sampled_from(faults), label="parse fault")
         if fault == "missing":
-            key = draw(st.sampled_from(GATE_FIELDS + (["matrix"] if spec.kind == "unitary" else [])))
+            key = draw(st.sampled_from(GATE_FIELDS + (["matrix"] if plan.kind == "unitary" else [])))
             if key == "matrix" and form == "dict":
-                spec.fault = value_error("UNITARY gate requires a matrix.")
+                plan.fault = value_error("UNITARY gate requires a matrix.")
             else:
-                spec.fault = Refusal(KeyError, repr(key)) if form == "dict" else \
+                plan.fault = Refusal(KeyError, repr(key)) if form == "dict" else \
                     Refusal(AttributeError, f"no attribute {key}")
             del fields[key]
         elif fault == "bad id":
             fields["id"] = draw(st.sampled_from([5, None, 1.5, ["x"], "\ud800"]))
-            spec.fault = CAST_ERROR
+            plan.fault = CAST_ERROR
         elif fault == "unknown name":
             fields["id"] = draw(unknown_names())
-            spec.fault = name_verdict(fields["id"])
+            plan.fault = name_verdict(fields["id"])
         elif fault == "bad collection":
             key = draw(st.sampled_from(GATE_FIELDS[1:]))
             bad = [v for v in BAD_COLLECTIONS if not (key == "parameter" and form == "object" and v is None)]
             fields[key] = draw(st.sampled_from(bad))
-            spec.fault = CAST_ERROR
+            plan.fault = CAST_ERROR
         elif fault == "bad element":
             key = draw(st.sampled_from(GATE_FIELDS[1:]))
-            values = {"target": spec.targets, "control": spec.controls,
-                      "control_state": spec.control_state, "parameter": spec.params}[key]
+            values = {"target": plan.targets, "control": plan.controls,
+                      "control_state": plan.control_state, "parameter": plan.params}[key]
             bad = draw(st.sampled_from(BAD_PARAMETER_ELEMENTS if key == "parameter" else BAD_INTEGER_ELEMENTS))
             at = draw(st.integers(0, len(values)))
             fields[key] = draw(number_lists(values[:at] + [bad] + values[at:]))[0]
-            spec.fault = CAST_ERROR
+            plan.fault = CAST_ERROR
         elif fault == "not a dict":
             item = draw(st.sampled_from([5, "ab", None, [1, 2], object(), 1.5, [("id",)]]))
-            return item, GateSpec("", "", [], [], [], [], fault=python_error(lambda: dict(item)),
+            return item, PlannedGate("", "", [], [], [], [], fault=python_error(lambda: dict(item)),
                                   stage="parse")
         elif fault == "raising":
             key = draw(st.sampled_from(sorted(fields)))
             error = draw(st.sampled_from([ZeroDivisionError("boom"), LookupError("gone"), KeyError("k")]))
             if form == "dict":
-                spec.fault = Refusal(type(error), str(error))
-                return RaisingDict(fields, key, error), spec
+                plan.fault = Refusal(type(error), str(error))
+                return RaisingDict(fields, key, error), plan
             fields[key] = Raise(error)
-            if key == "matrix" and spec.kind != "unitary":
-                spec.stage = None  # never read
+            if key == "matrix" and plan.kind != "unitary":
+                plan.stage = None  # never read
             else:
-                spec.fault = Refusal(type(error), str(error))
+                plan.fault = Refusal(type(error), str(error))
         elif fault == "bad matrix":
             bad = draw(st.sampled_from(BAD_MATRICES))
-            if form == "object" and spec.kind != "unitary":
-                spec.stage = None  # never read
+            if form == "object" and plan.kind != "unitary":
+                plan.stage = None  # never read
             else:
-                spec.fault = matrix_verdict(bad) or (
+                plan.fault = matrix_verdict(bad) or (
                     value_error("UNITARY matrix dimension must be 2**num_targets.")
-                    if spec.kind == "unitary" else None)
-                if spec.fault is None:
-                    spec.stage = None
+                    if plan.kind == "unitary" else None)
+                if plan.fault is None:
+                    plan.stage = None
             fields["matrix"] = bad
         elif fault == "no matrix":
-            if spec.kind == "unitary":
+            if plan.kind == "unitary":
                 fields["matrix"] = None
-                spec.fault = value_error("UNITARY gate requires a matrix.")
+                plan.fault = value_error("UNITARY gate requires a matrix.")
             else:
-                spec.stage = None
+                plan.stage = None
         elif fault == "matrix dimension":
-            if spec.kind == "unitary":
-                k = len(spec.targets)
+            if plan.kind == "unitary":
+                k = len(plan.targets)
                 fields["matrix"] = np.eye(draw(st.sampled_from([1, 3] + [1 << j for j in range(1, 5) if j != k])))
-                spec.fault = value_error("UNITARY matrix dimension must be 2**num_targets.")
+                plan.fault = value_error("UNITARY matrix dimension must be 2**num_targets.")
             else:
-                spec.stage = None
-    return render_gate(draw, fields, form), spec
+                plan.stage = None
+    return render_gate(draw, fields, form), plan
 
 
 def render_gate(draw, fields, form):
@@ -1064,54 +1064,54 @@ def render_gate(draw, fields, form):
     return dict(fields)
 
 
-def chunk_outcome(specs, fused):
+def chunk_outcome(planned, fused):
     """(Refusal or None, how many gates have run when it is raised)."""
-    for i, spec in enumerate(specs):
-        if spec.stage == "parse":
-            return spec.fault, 0
-    for i, spec in enumerate(specs):
-        if spec.stage == "dispatch":
-            return spec.fault, 0 if fused else i
-    return None, len(specs)
+    for i, plan in enumerate(planned):
+        if plan.stage == "parse":
+            return plan.fault, 0
+    for i, plan in enumerate(planned):
+        if plan.stage == "dispatch":
+            return plan.fault, 0 if fused else i
+    return None, len(planned)
 
 
 @st.composite
 def gate_chunks(draw, n, form, max_size=6):
-    """(container, specs): a chunk of gates in a list (gate_ir) or any
+    """(container, planned): a chunk of gates in a list (gate_ir) or any
     iterable (gate objects), sometimes changed by the reading itself or
     ending in an error of its iterator."""
     items = draw(st.lists(gate_items(n, form), max_size=max_size), label="gates")
-    gates, specs = [i for i, _ in items], [s for _, s in items]
+    gates, planned = [i for i, _ in items], [s for _, s in items]
     container = draw(st.sampled_from(["list", "list", "list subclass", "meddling"] +
                                      (["tuple", "generator", "iterator", "raising", "values"]
                                       if form == "object" else [])), label="container")
     if container == "list subclass":
-        return type("GateList", (list,), {})(gates), specs
-    if container == "meddling" and gates and specs[0].stage != "parse":
+        return type("GateList", (list,), {})(gates), planned
+    if container == "meddling" and gates and planned[0].stage != "parse":
         # The first gate's target list clears or grows the chunk while it is
         # read: the chunk is read as it stood.
         chunk = list(gates)
         action = chunk.clear if draw(st.booleans(), label="clear") else lambda: chunk.extend(gates * 50)
         if type(gates[0]) is dict:
-            chunk[0] = {**gates[0], "target": Meddling(specs[0].targets, action)}
+            chunk[0] = {**gates[0], "target": Meddling(planned[0].targets, action)}
         elif isinstance(gates[0], GateObject):
-            chunk[0] = GateObject(**{**gates[0]._fields, "target": Meddling(specs[0].targets, action)})
-        return chunk, specs
+            chunk[0] = GateObject(**{**gates[0]._fields, "target": Meddling(planned[0].targets, action)})
+        return chunk, planned
     if container == "tuple":
-        return tuple(gates), specs
+        return tuple(gates), planned
     if container == "generator":
-        return (g for g in gates), specs
+        return (g for g in gates), planned
     if container == "iterator":
-        return iter(gates), specs
+        return iter(gates), planned
     if container == "values":
-        return dict(enumerate(gates)).values(), specs
+        return dict(enumerate(gates)).values(), planned
     if container == "raising":
         at = draw(st.integers(0, len(gates)))
         error = ValueError("iterator broke")
-        cut = specs[:at] + [GateSpec("", "", [], [], [], [], fault=Refusal(ValueError, "iterator broke"),
+        cut = planned[:at] + [PlannedGate("", "", [], [], [], [], fault=Refusal(ValueError, "iterator broke"),
                                      stage="parse")]
         return raising_iterable(gates, error, at), cut
-    return list(gates), specs
+    return list(gates), planned
 
 
 # --- tovrek entries ------------------------------------------------------------------
@@ -1156,7 +1156,7 @@ def runner_entry(draw, form):
     run_circuit_device_gates (gate objects in any iterable) on a state."""
     state, psi = draw(vector_states())
     n = state.n
-    gates, specs = draw(gate_chunks(n, form))
+    gates, planned = draw(gate_chunks(n, form))
     endian, mode = draw(endians(), label="endian"), draw(modes(), label="mode")
     target = others(draw, state, wrong_states())
     if form == "dict":
@@ -1168,21 +1168,21 @@ def runner_entry(draw, form):
         gates = others(draw, gates, [None, 5, 1.5, "xy", b"x"])
         container = None if hasattr(gates, "__iter__") else TYPE_ERROR
         if isinstance(gates, (str, bytes)):  # iterable: its items are read as gate objects
-            specs = [GateSpec("", "", [], [], [], [], fault=reader_error(next(iter(gates)), "id"),
+            planned = [PlannedGate("", "", [], [], [], [], fault=reader_error(next(iter(gates)), "id"),
                               stage="parse")]
-    fault, ran = chunk_outcome(specs, fused=mode is tovrek.PairAutoFusion)
+    fault, ran = chunk_outcome(planned, fused=mode is tovrek.PairAutoFusion)
     expect = first(kind_verdict(target, tovrek, "DeviceState"), container, string_verdict(endian),
                    mode_verdict(mode), lambda: endian_verdict(endian), fault)
     after = {}
     if expect is fault and fault is not None and ran:
-        partial = apply_gates(psi, n, specs[:ran])
+        partial = apply_gates(psi, n, planned[:ran])
         after[id(state)] = ANY_CONTENTS if partial is None else partial
-    expected = apply_gates(psi, n, specs) if expect is None else None
+    expected = apply_gates(psi, n, planned) if expect is None else None
 
     def check(result):
         assert result is None
         if expected is not None and finite(expected):
-            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(specs))
+            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(planned))
     return Case(lambda: call(target, gates, endian=endian, mode=mode), expect, check, states=[state],
                 after_refusal=after)
 
@@ -1212,7 +1212,7 @@ def fuzz_run_circuit(draw):
     if array.dtype.kind == "c" and array.shape == (1 << size_n,) and array.flags.writeable:
         array[...] = draw(contents(size_n, array.dtype))
     n = vector_n(draw, size_n)
-    gate_ir, specs = draw(gate_chunks(size_n, "dict"))
+    gate_ir, planned = draw(gate_chunks(size_n, "dict"))
     endian, device, mode = draw(endians()), draw(devices()), draw(modes())
     pinned = draw(flags(), label="use_pinned_host")
     state = others(draw, array, [None, [0j, 1], 5])
@@ -1220,7 +1220,7 @@ def fuzz_run_circuit(draw):
     boundary = first(int_verdict(n, INT64), ndarray_verdict(state),
                      None if isinstance(gate_ir, list) else TYPE_ERROR, string_verdict(endian),
                      string_verdict(device), mode_verdict(mode), bool_verdict(pinned))
-    fault, ran = chunk_outcome(specs, mode is tovrek.PairAutoFusion)
+    fault, ran = chunk_outcome(planned, mode is tovrek.PairAutoFusion)
     psi = array.copy()
 
     def ordinal():
@@ -1234,12 +1234,12 @@ def fuzz_run_circuit(draw):
         lambda: dtype_verdict(array),
         lambda: device_select_verdict(ordinal()),
         fault)
-    expected = apply_gates(psi, size_n, specs) if expect is None else None
+    expected = apply_gates(psi, size_n, planned) if expect is None else None
 
     def check(result):
         assert result is array
         if expected is not None and finite(expected):
-            assert_close(array, expected, array.dtype, steps=len(specs))
+            assert_close(array, expected, array.dtype, steps=len(planned))
     return Case(lambda: tovrek.run_circuit(n, state, gate_ir, endian=endian, device=device, mode=mode,
                                            use_pinned_host=pinned),
                 expect, check, arrays=[array])
@@ -1354,34 +1354,34 @@ def fuzz_prepare_fusion_chunk_gates(draw):
     n = draw(integers_for(st.one_of(st.integers(1, 4), st.sampled_from([40, 62]))), label="n")
     k = as_int(n)
     gate_n = k if k is not None and 1 <= k <= 62 else 3
-    gates, specs = draw(gate_chunks(gate_n, "object"))
+    gates, planned = draw(gate_chunks(gate_n, "object"))
     options = draw(fusion_options(gate_n))
     gates = others(draw, gates, [None, 5])
     boundary = first(int_verdict(n, INT64), None if hasattr(gates, "__iter__") else TYPE_ERROR,
                      options_verdict(options))
-    fault, _ = chunk_outcome(specs, fused=True)
+    fault, _ = chunk_outcome(planned, fused=True)
     expect = first(boundary, lambda: value_error("n must be in [1, 62]") if not 1 <= k <= 62 else None,
                    fault)
     psi = state_vector("random", gate_n, np.complex128, 5) if gate_n <= 4 else None
 
     def check(chunk):
-        assert (chunk.n, chunk.gate_count) == (k, len(specs))
+        assert (chunk.n, chunk.gate_count) == (k, len(planned))
         if psi is None:
             return
         state = tovrek.DeviceState.from_numpy(k, psi)
         tovrek.execute_prepared_fusion_chunk(state, chunk)
-        expected = apply_gates(psi, k, specs)
+        expected = apply_gates(psi, k, planned)
         if expected is not None and finite(expected):
-            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(specs))
+            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(planned))
     return Case(lambda: tovrek.prepare_fusion_chunk_gates(n, gates, **options), expect, check)
 
 
 def fuzz_execute_prepared_fusion_chunk(draw):
     state, psi = draw(vector_states())
     chunk_n = draw(st.sampled_from([state.n] * 4 + [1, 4, 62]), label="chunk n")
-    specs = draw(st.lists(valid_gates(chunk_n), max_size=6), label="gates")
+    planned = draw(st.lists(valid_gates(chunk_n), max_size=6), label="gates")
     objects = [GateObject(id=s.name, target=s.targets, control=s.controls, control_state=s.control_state,
-                          parameter=s.params, matrix=s.matrix) for s in specs]
+                          parameter=s.params, matrix=s.matrix) for s in planned]
     options = draw(fusion_options(chunk_n, typed=True))
     chunk = tovrek.prepare_fusion_chunk_gates(chunk_n, objects, **options)
     target = others(draw, state, wrong_states())
@@ -1390,12 +1390,12 @@ def fuzz_execute_prepared_fusion_chunk(draw):
                    kind_verdict(given, tovrek, "PreparedFusionChunk"),
                    None if chunk_n == state.n else
                    value_error("DeviceState qubit count does not match prepared fusion chunk"))
-    expected = apply_gates(psi, state.n, specs) if expect is None else None
+    expected = apply_gates(psi, state.n, planned) if expect is None else None
 
     def check(result):
         assert result is None
         if expected is not None and finite(expected):
-            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(specs))
+            assert_close(state.to_numpy(), expected, psi.dtype, steps=len(planned))
     return Case(lambda: tovrek.execute_prepared_fusion_chunk(target, given), expect, check,
                 states=[state])
 
@@ -1585,7 +1585,7 @@ def canonical(name):
 
 
 @dataclass
-class OpSpec:
+class PlannedOp:
     """A drawn density operation: `kraus` (the operators) or `unitary` (the
     full-space matrix) for one that runs, or its Refusal at `stage` "parse"
     or "validate" (both before anything runs). `exact` as for gates."""
@@ -1642,20 +1642,20 @@ def apply_channel(rho, target, name, p):
     return out
 
 
-def apply_operations(rho, n, specs):
+def apply_operations(rho, n, planned):
     out = rho.astype(np.complex128)
     real = np.float32 if rho.dtype == np.complex64 else np.float64
-    for spec in specs:
-        if not spec.exact:
+    for plan in planned:
+        if not plan.exact:
             return None
-        if spec.channel is not None:
-            p = float(real(channel_parameter(spec.channel, spec.kraus)))
-            out = apply_channel(out, spec.targets[0], spec.channel, p)
-        elif spec.kraus is not None:
-            out = sum(controlled_operator(k, n, spec.targets) @ out @ controlled_operator(k, n, spec.targets)
-                      .conj().T for k in spec.kraus)
+        if plan.channel is not None:
+            p = float(real(channel_parameter(plan.channel, plan.kraus)))
+            out = apply_channel(out, plan.targets[0], plan.channel, p)
+        elif plan.kraus is not None:
+            out = sum(controlled_operator(k, n, plan.targets) @ out @ controlled_operator(k, n, plan.targets)
+                      .conj().T for k in plan.kraus)
         else:
-            out = spec.unitary @ out @ spec.unitary.conj().T
+            out = plan.unitary @ out @ plan.unitary.conj().T
     return out.astype(rho.dtype)
 
 
@@ -1711,7 +1711,7 @@ def valid_density_gates(draw, n, dtype):
         unitary = controlled_operator(m, n, targets, controls, control_state)
     else:
         unitary = density_unitary(name, targets, controls, control_state, params or [], n, dtype)
-    return OpSpec(fields, unitary=unitary, targets=targets, exact=exact)
+    return PlannedOp(fields, unitary=unitary, targets=targets, exact=exact)
 
 
 @st.composite
@@ -1741,7 +1741,7 @@ def valid_kraus(draw, n, dtype):
     builtin = fields.get("channel_name") in CHANNEL_COUNTS and len(targets) == 1 and \
         CHANNEL_COUNTS[fields["channel_name"]] == len(given)
     used = given if builtin else given.astype(dtype).astype(np.complex128)
-    return OpSpec(fields, kraus=list(used), targets=targets,
+    return PlannedOp(fields, kraus=list(used), targets=targets,
                   channel=fields["channel_name"] if builtin else None)
 
 
@@ -1765,27 +1765,27 @@ KRAUS_FAULTS = ["missing", "bad kind", "bad collection", "bad element", "raising
 
 @st.composite
 def density_items(draw, n, dtype):
-    """(operation object, OpSpec) for one operation of a list."""
+    """(operation object, PlannedOp) for one operation of a list."""
     kraus = rarely(draw, 2, "Kraus form")
-    spec = draw(valid_kraus(n, dtype) if kraus else valid_density_gates(n, dtype))
+    plan = draw(valid_kraus(n, dtype) if kraus else valid_density_gates(n, dtype))
     if rarely(draw, 2, "faulty"):
         faults = KRAUS_FAULTS if kraus else DENSITY_FAULTS
         fault = draw(st.sampled_from(faults), label="fault")
-        spec = (kraus_fault if kraus else density_gate_fault)(draw, spec, fault, n)
-    f = dict(spec.fields)
+        plan = (kraus_fault if kraus else density_gate_fault)(draw, plan, fault, n)
+    f = dict(plan.fields)
     for key in ("target", "control", "control_state", "parameter"):
         if isinstance(f.get(key), list):
             f[key] = draw(number_lists(f[key]))[0]
-    return DensityOp(**f), spec
+    return DensityOp(**f), plan
 
 
-def refuse(spec, stage, fault, **changes):
-    fields = {**spec.fields, **changes}
-    return OpSpec(fields, targets=spec.targets, fault=fault, stage=stage)
+def refuse(plan, stage, fault, **changes):
+    fields = {**plan.fields, **changes}
+    return PlannedOp(fields, targets=plan.targets, fault=fault, stage=stage)
 
 
-def density_gate_fault(draw, spec, fault, n):
-    f = spec.fields
+def density_gate_fault(draw, plan, fault, n):
+    f = plan.fields
     name, targets, controls = f["id"], f["target"], f["control"]
     c = canonical(name)
     stored = truth(f["has_stored_matrix"])
@@ -1795,27 +1795,27 @@ def density_gate_fault(draw, spec, fault, n):
                                     "has_stored_matrix"] + (["stored_matrix"] if stored else [])))
         fields = dict(f)
         del fields[key]
-        return OpSpec(fields, fault=Refusal(AttributeError, f"no attribute {key}"), stage="parse")
+        return PlannedOp(fields, fault=Refusal(AttributeError, f"no attribute {key}"), stage="parse")
     if fault == "bad id":
-        return refuse(spec, "parse", CAST_ERROR, id=draw(st.sampled_from([5, None, ["x"], "\ud800"])))
+        return refuse(plan, "parse", CAST_ERROR, id=draw(st.sampled_from([5, None, ["x"], "\ud800"])))
     if fault == "bad collection":
         key = draw(st.sampled_from(["target", "control", "control_state", "parameter"]))
         bad = draw(st.sampled_from([v for v in BAD_COLLECTIONS if not (key == "parameter" and v is None)]))
-        return refuse(spec, "parse", CAST_ERROR, **{key: bad})
+        return refuse(plan, "parse", CAST_ERROR, **{key: bad})
     if fault == "bad element":
         key = draw(st.sampled_from(["target", "control", "control_state", "parameter"]))
         values = list(f[key] or [])
         bad = draw(st.sampled_from(BAD_PARAMETER_ELEMENTS if key == "parameter" else BAD_INTEGER_ELEMENTS))
         values.insert(draw(st.integers(0, len(values))), bad)
-        return refuse(spec, "parse", CAST_ERROR, **{key: values})
+        return refuse(plan, "parse", CAST_ERROR, **{key: values})
     if fault == "raising":
         key = draw(st.sampled_from(sorted(f)))
         error = draw(st.sampled_from([ZeroDivisionError("boom"), LookupError("gone")]))
         if key == "stored_matrix" and not stored:
-            return spec
-        return refuse(spec, "parse", Refusal(type(error), str(error)), **{key: Raise(error)})
+            return plan
+        return refuse(plan, "parse", Refusal(type(error), str(error)), **{key: Raise(error)})
     if fault == "bad flag":
-        return refuse(spec, "parse", CAST_ERROR,
+        return refuse(plan, "parse", CAST_ERROR,
                       has_stored_matrix=draw(st.sampled_from(["yes", [], object(), [True]])))
     if fault == "bad stored":
         bad = draw(st.sampled_from(BAD_MATRICES))
@@ -1823,17 +1823,17 @@ def density_gate_fault(draw, spec, fault, n):
         if error is None:
             a = np.asarray(bad, np.complex128)
             if a.ndim == 2 and a.shape[0] == a.shape[1]:
-                return refuse(spec, "validate", density_message(
+                return refuse(plan, "validate", density_message(
                     "unitary matrix size does not match targets"), has_stored_matrix=True, stored_matrix=bad)
             error = density_message("operation matrix must be square")
-        return refuse(spec, "parse", error, has_stored_matrix=True, stored_matrix=bad)
+        return refuse(plan, "parse", error, has_stored_matrix=True, stored_matrix=bad)
     v = "validate"
     if fault == "no target":
-        return refuse(spec, v, density_message("density operation requires at least one target"), target=[])
+        return refuse(plan, v, density_message("density operation requires at least one target"), target=[])
     if fault == "control count":
         cs = list(f["control_state"])
         cs = cs[:-1] if cs and draw(st.booleans()) else cs + [1]
-        return refuse(spec, v, density_message("controls and control_state sizes must match"),
+        return refuse(plan, v, density_message("controls and control_state sizes must match"),
                       control_state=cs)
     if fault in ("target range", "target repeat"):
         t = list(targets)
@@ -1841,134 +1841,134 @@ def density_gate_fault(draw, spec, fault, n):
             t.insert(draw(st.integers(0, len(t))), draw(st.sampled_from([n, 15, 63, -1, INT64[0], INT64[1]])))
         else:
             t.insert(draw(st.integers(0, len(t))), draw(st.sampled_from(t)))
-        return refuse(spec, v, density_message("invalid or duplicate target qubit"), target=t)
+        return refuse(plan, v, density_message("invalid or duplicate target qubit"), target=t)
     if fault in ("control range", "control on target", "control repeat"):
         extra = {"control range": draw(st.sampled_from([n, 15, 64, -1, INT64[0]])),
                  "control on target": targets[0],
                  "control repeat": controls[0] if controls else targets[0]}[fault]
-        return refuse(spec, v, density_message("invalid, duplicate, or overlapping control qubit"),
+        return refuse(plan, v, density_message("invalid, duplicate, or overlapping control qubit"),
                       control=list(controls) + [extra], control_state=list(f["control_state"]) + [0])
     if fault == "control state" and free:
-        return refuse(spec, v, density_message("control_state must contain only 0 or 1"),
+        return refuse(plan, v, density_message("control_state must contain only 0 or 1"),
                       control=list(controls) + [free[0]],
                       control_state=list(f["control_state"]) + [draw(st.sampled_from([2, -1, INT64[0]]))])
     if stored:
         if fault == "stored finite":
             m = np.array(np.asarray(f["stored_matrix"], np.complex128))
             m.flat[draw(st.integers(0, m.size - 1))] = draw(st.sampled_from([np.nan, np.inf, complex(0, -np.inf)]))
-            return refuse(spec, v, density_message("unitary matrix must contain only finite values"),
+            return refuse(plan, v, density_message("unitary matrix must contain only finite values"),
                           stored_matrix=m)
         if fault == "stored size":
             d = 1 << len(targets)
             size = draw(st.sampled_from([s for s in (1, 2, 4, 8, 16) if s != d]))
-            return refuse(spec, v, density_message("unitary matrix size does not match targets"),
+            return refuse(plan, v, density_message("unitary matrix size does not match targets"),
                           stored_matrix=np.eye(size))
-        return spec
+        return plan
     # The fixed diagonal gates (s, t, z, ...) refuse parameters like the
     # matrix path does; x and swap have their own message.
     if fault == "parameter count" and c not in ("x", "swap") and not (c == "gp" and not controls):
         want = DENSITY_COUNTS[c]
         params = draw(st.lists(angles(), max_size=4).filter(lambda p: len(p) != want))
-        return refuse(spec, v, density_message(f"invalid parameter count for density operation '{name}'"),
+        return refuse(plan, v, density_message(f"invalid parameter count for density operation '{name}'"),
                       parameter=params)
     if fault == "parameter finite" and DENSITY_COUNTS[c] and not (c == "gp" and not controls):
         params = list(f["parameter"])
         params[draw(st.integers(0, len(params) - 1))] = draw(st.sampled_from([np.nan, np.inf, -np.inf]))
-        return refuse(spec, v, density_message("density operation parameters must be finite"),
+        return refuse(plan, v, density_message("density operation parameters must be finite"),
                       parameter=params)
     if fault == "x parameters" and c in ("x", "swap"):
-        return refuse(spec, v, density_message(f"density operation '{name}' requires no parameters"),
+        return refuse(plan, v, density_message(f"density operation '{name}' requires no parameters"),
                       parameter=draw(st.lists(st.floats(), min_size=1, max_size=3)))
     if fault == "two targets" and c != "swap" and not (c == "gp" and not controls) and free:
-        return refuse(spec, v, density_message("named density operation requires one target"),
+        return refuse(plan, v, density_message("named density operation requires one target"),
                       target=list(targets) + [free[0]])
     if fault == "swap targets" and c == "swap":
         t = list(targets[:1]) if draw(st.booleans()) or not free else list(targets) + [free[0]]
-        return refuse(spec, v, density_message("swap requires exactly two targets"), target=t, parameter=[])
+        return refuse(plan, v, density_message("swap requires exactly two targets"), target=t, parameter=[])
     if fault == "unknown name":
         unknown = draw(st.one_of(st.text(max_size=5), st.sampled_from(["X", "CNOT", "sdg", "\x00", b"y",
                                                                        b"\xfe"]))
                        .filter(lambda s: as_text(s) not in DENSITY_NAMES and string_verdict(s) is None))
         shown = unknown.decode("utf-8", "backslashreplace") if isinstance(unknown, bytes) else unknown
-        return refuse(spec, v, density_message(f"unsupported named density operation '{shown}'"),
+        return refuse(plan, v, density_message(f"unsupported named density operation '{shown}'"),
                       id=unknown, target=list(targets[:1]))
-    return spec
+    return plan
 
 
-def kraus_fault(draw, spec, fault, n):
-    f = spec.fields
+def kraus_fault(draw, plan, fault, n):
+    f = plan.fields
     targets = f["target"]
     v = "validate"
     if fault == "missing":
         key = draw(st.sampled_from(["target", "kraus_matrices"]))
         fields = dict(f)
         del fields[key]
-        return OpSpec(fields, fault=Refusal(AttributeError, f"no attribute {key}"), stage="parse")
+        return PlannedOp(fields, fault=Refusal(AttributeError, f"no attribute {key}"), stage="parse")
     if fault == "bad kind":
         kind = draw(st.sampled_from(["KRAUS", "", "gate", 5, None, "kraus\x00", b"\xff", b"kraus"]))
         fault = None if kind == b"kraus" else CAST_ERROR if not isinstance(kind, (str, bytes)) else \
             density_message(f"unsupported density operation kind '{as_text(kind)}'")
         if fault is None:
-            return spec
-        return refuse(spec, "parse", fault, operation_kind=kind)
+            return plan
+        return refuse(plan, "parse", fault, operation_kind=kind)
     if fault == "bad collection":
-        return refuse(spec, "parse", CAST_ERROR, target=draw(st.sampled_from(BAD_COLLECTIONS)))
+        return refuse(plan, "parse", CAST_ERROR, target=draw(st.sampled_from(BAD_COLLECTIONS)))
     if fault == "bad element":
         t = list(targets)
         t.insert(draw(st.integers(0, len(t))), draw(st.sampled_from(BAD_INTEGER_ELEMENTS)))
-        return refuse(spec, "parse", CAST_ERROR, target=t)
+        return refuse(plan, "parse", CAST_ERROR, target=t)
     if fault == "raising":
         key = draw(st.sampled_from(["target", "kraus_matrices"]))
         error = ZeroDivisionError("boom")
-        return refuse(spec, "parse", Refusal(ZeroDivisionError, "boom"), **{key: Raise(error)})
+        return refuse(plan, "parse", Refusal(ZeroDivisionError, "boom"), **{key: Raise(error)})
     if fault == "bad channel name":
-        return refuse(spec, "parse", CAST_ERROR, channel_name=draw(st.sampled_from([5, None, ["bit_flip"]])))
+        return refuse(plan, "parse", CAST_ERROR, channel_name=draw(st.sampled_from([5, None, ["bit_flip"]])))
     if fault == "bad kraus":
         bad = draw(st.sampled_from(BAD_MATRICES[:5]))
         error = numpy_conversion_error(bad) or density_message(
             "Kraus matrices must have shape (count, dimension, dimension)")
-        return refuse(spec, "parse", error, kraus_matrices=bad)
+        return refuse(plan, "parse", error, kraus_matrices=bad)
     if fault == "kraus shape":
-        return refuse(spec, "parse", density_message(
+        return refuse(plan, "parse", density_message(
             "Kraus matrices must have shape (count, dimension, dimension)"),
             kraus_matrices=draw(st.sampled_from(BAD_KRAUS_SHAPES)))
     if fault == "no target":
-        return refuse(spec, v, density_message("Kraus operation requires at least one target"), target=[])
+        return refuse(plan, v, density_message("Kraus operation requires at least one target"), target=[])
     if fault in ("target range", "target repeat"):
         # The targets are checked before the operators' dimension.
         bad = draw(st.sampled_from([n, 15, -1, INT64[1]])) if fault == "target range" else targets[0]
         t = list(targets)
         t.insert(draw(st.integers(0, len(t))), bad)
-        return refuse(spec, v, density_message("invalid or duplicate Kraus target qubit"), target=t)
+        return refuse(plan, v, density_message("invalid or duplicate Kraus target qubit"), target=t)
     if fault == "dimension":
         ops = np.asarray(f["kraus_matrices"])
         d = ops.shape[1]
         new = draw(st.sampled_from([s for s in (1, 2, 4, 8) if s != d]))
-        return refuse(spec, v, density_message("Kraus matrix dimension does not match targets"),
+        return refuse(plan, v, density_message("Kraus matrix dimension does not match targets"),
                       kraus_matrices=np.ones((1, new, new), complex))
     if fault == "nonfinite":
         ops = np.array(np.asarray(f["kraus_matrices"], np.complex128))
         ops.flat[draw(st.integers(0, ops.size - 1))] = draw(st.sampled_from([np.nan, np.inf]))
-        return refuse(spec, v, density_message("Kraus matrices must contain only finite values"),
+        return refuse(plan, v, density_message("Kraus matrices must contain only finite values"),
                       kraus_matrices=ops)
     if fault == "too many targets" and n >= 4:
-        return refuse(spec, v, density_message("GPU density Kraus supports at most 3 targets"),
+        return refuse(plan, v, density_message("GPU density Kraus supports at most 3 targets"),
                       target=[0, 1, 2, 3], kraus_matrices=np.eye(16, dtype=complex)[None],
                       channel_name="")
-    return spec
+    return plan
 
 
-def operations_outcome(specs, num_qubits, n):
-    for spec in specs:
-        if spec.stage == "parse":
-            return spec.fault
-    if not specs:
+def operations_outcome(planned, num_qubits, n):
+    for plan in planned:
+        if plan.stage == "parse":
+            return plan.fault
+    if not planned:
         return None
     if num_qubits != n:
         return value_error("num_qubits does not match DeviceDensityState")
-    for spec in specs:
-        if spec.stage == "validate":
-            return spec.fault
+    for plan in planned:
+        if plan.stage == "validate":
+            return plan.fault
     return None
 
 
@@ -1993,7 +1993,7 @@ def fuzz_density_operations(draw):
     state, rho = draw(density_states(n=draw(st.sampled_from([1, 2, 3, 4]), label="n")))
     n = state.num_qubits
     items = draw(st.lists(density_items(n, rho.dtype), max_size=5), label="operations")
-    ops, specs = [op for op, _ in items], [s for _, s in items]
+    ops, planned = [op for op, _ in items], [s for _, s in items]
     num_qubits = draw(integers_for(st.sampled_from([n, n, n, n + 1, 0, 15, 16])), label="num_qubits")
     container = draw(st.sampled_from(["list", "list", "tuple", "generator", "meddling", "raising", "bad"]),
                      label="container")
@@ -2001,26 +2001,26 @@ def fuzz_density_operations(draw):
         ops = tuple(ops)
     elif container == "generator":
         ops = (op for op in ops)
-    elif container == "meddling" and ops and specs[0].stage is None and specs[0].kraus is None:
+    elif container == "meddling" and ops and planned[0].stage is None and planned[0].kraus is None:
         listed = list(ops)
-        listed[0] = DensityOp(**{**ops[0]._fields, "target": Meddling(specs[0].targets, listed.clear)})
+        listed[0] = DensityOp(**{**ops[0]._fields, "target": Meddling(planned[0].targets, listed.clear)})
         ops = listed
     elif container == "raising":
         at = draw(st.integers(0, len(ops)))
         ops = raising_iterable(ops, ValueError("iterator broke"), at)
-        specs = specs[:at] + [OpSpec({}, fault=Refusal(ValueError, "iterator broke"), stage="parse")]
+        planned = planned[:at] + [PlannedOp({}, fault=Refusal(ValueError, "iterator broke"), stage="parse")]
     elif container == "bad":
         ops = draw(st.sampled_from([None, 5, 1.5]))
     given = others(draw, state, wrong_density_states())
     boundary = first(kind_verdict(given, rhomira, "DeviceDensityState"), int_verdict(num_qubits, INT64),
                      None if hasattr(ops, "__iter__") else TYPE_ERROR)
-    expect = first(boundary, lambda: operations_outcome(specs, as_int(num_qubits), n))
-    expected = apply_operations(rho, n, specs) if expect is None else None
+    expect = first(boundary, lambda: operations_outcome(planned, as_int(num_qubits), n))
+    expected = apply_operations(rho, n, planned) if expect is None else None
 
     def check(result):
         assert result is None
         if expected is not None and finite(expected):
-            assert_close(state.to_numpy(), expected, rho.dtype, steps=len(specs))
+            assert_close(state.to_numpy(), expected, rho.dtype, steps=len(planned))
     return Case(lambda: rhomira.run_density_operations_device(given, num_qubits, ops), expect, check,
                 states=[state])
 
@@ -2136,7 +2136,7 @@ def expectation_entry(module, make_state):
     def entry(draw):
         state, host = draw(make_state())
         n = state.n if hasattr(state, "n") else state.num_qubits
-        terms, specs = [], []
+        terms, planned = [], []
         for _ in range(draw(st.integers(0, 4), label="terms")):
             letters = draw(st.text("IXYZ", max_size=max(n, 0)), label="paulis")
             qubits = draw(st.permutations(range(n)))[:len(letters)]
@@ -2157,16 +2157,16 @@ def expectation_entry(module, make_state):
                 fault = value_error("pauli qubits must be distinct")
             elif kind == "pair":
                 terms.append((letters, qubits, 0))
-                specs.append(value_error("pauli term must be a (paulis, qubits) pair"))
+                planned.append(value_error("pauli term must be a (paulis, qubits) pair"))
                 continue
             terms.append((letters, draw(number_lists(qubits, sequences_only=True))[0]))
-            specs.append((letters, list(qubits)) if fault is None else fault)
-        expect = next((s for s in specs if isinstance(s, Refusal)), None)
+            planned.append((letters, list(qubits)) if fault is None else fault)
+        expect = next((s for s in planned if isinstance(s, Refusal)), None)
 
         def check(values):
             assert isinstance(values, np.ndarray) and values.dtype == np.float64
-            assert values.shape == (len(specs),)
-            for value, (letters, qubits) in zip(values, specs):
+            assert values.shape == (len(planned),)
+            for value, (letters, qubits) in zip(values, planned):
                 op = np.eye(1)
                 for q in range(n - 1, -1, -1):
                     p = letters[qubits.index(q)] if q in qubits else "I"
