@@ -9,6 +9,22 @@
 
 namespace qalvane {
 
+// Set bits of x. On the host without a popcount instruction the builtin is a
+// library call; the bit-sliced count is faster there (the fusion planner
+// counts masks in its inner loops).
+__host__ __device__ __forceinline__ int popcount(uint64_t x) {
+#if defined(__CUDA_ARCH__)
+  return __popcll(x);
+#elif defined(__POPCNT__)
+  return __builtin_popcountll(x);
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 // Opens a 0 at the target bit of counter p: bits at and above it move up one.
 // U is the counter's unsigned type (32-bit where a tile index suffices).
 template <typename U>

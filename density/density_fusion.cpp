@@ -1,10 +1,10 @@
 #include "density_fusion.h"
 
+#include "bit_index.cuh"
 #include "kraus_operation.h"
 #include "operation_matrices.h"
 
 #include <algorithm>
-#include <bitset>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -14,8 +14,6 @@ namespace qalvane::rhomira {
 namespace {
 
 constexpr int kMaxQubits = 64;
-
-int popcount(uint64_t x) { return static_cast<int>(std::bitset<64>(x).count()); }
 
 bool is_fusable(const DensityOperation& op) {
   if (op.kind == DensityOperationKind::Kraus) return builtin_channel(op).recognised;

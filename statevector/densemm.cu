@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "bit_index.cuh"
 #include "cublas_error.h"
 #include "cuda_error.h"
 #include "launch.cuh"
@@ -26,8 +27,6 @@ __host__ __device__ __forceinline__ uint32_t padded_slot(uint32_t e) { return e 
 std::size_t transpose_shared_bytes(uint32_t elements, std::size_t element_bytes) {
   return (elements + (elements >> 5)) * element_bytes;
 }
-
-int popcount(uint64_t x) { return __builtin_popcountll(x); }
 
 // Element e = tid + kTransposeThreads r of a tile, r < kTransposePerThread:
 // its offsets are those of tid (the low bits of e, worked out once per
@@ -172,8 +171,8 @@ uint64_t densemm_slice_amplitudes(int64_t n, int32_t k) {
 }
 
 TransposeTiling make_transpose_tiling(uint64_t active_mask, uint64_t inactive_mask) {
-  const int k = popcount(active_mask);
-  const int slice_qubits = k + popcount(inactive_mask);
+  const int k = qalvane::popcount(active_mask);
+  const int slice_qubits = k + qalvane::popcount(inactive_mask);
   const int tile_qubits = std::min(kTransposeTileBits, slice_qubits);
   // The qubit at position p of the low-bit layout.
   const auto at_position = [&](int p) {
@@ -201,17 +200,17 @@ TransposeTiling make_transpose_tiling(uint64_t active_mask, uint64_t inactive_ma
     const uint64_t qubit = at_position(p);
     if ((tile & qubit) == 0) continue;
     tiling.position_bit[b] = uint64_t{1} << p;
-    tiling.slot_bit[b] = uint32_t{1} << popcount(tile & (qubit - 1));
+    tiling.slot_bit[b] = uint32_t{1} << qalvane::popcount(tile & (qubit - 1));
     ++b;
   }
   for (int i = 0; i < tile_qubits; ++i)
     tiling.natural_bit[i] = deposit_bits(uint64_t{1} << i, tile);
-  const int tile_active = popcount(tile & active_mask);
+  const int tile_active = qalvane::popcount(tile & active_mask);
   tiling.rest_active = active_mask & ~tile;
   tiling.rest_inactive = inactive_mask & ~tile;
   tiling.rest_active_count = k - tile_active;
   tiling.tile_active = tile_active;
-  tiling.position_shift = k + popcount(tile & inactive_mask);
+  tiling.position_shift = k + qalvane::popcount(tile & inactive_mask);
   tiling.tile_count = uint64_t{1} << (slice_qubits - tile_qubits);
   tiling.elements = uint32_t{1} << tile_qubits;
   return tiling;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bit_index.cuh"
 #include "run_circuit.h"
 
 namespace tovrek::fusion {
@@ -81,19 +82,6 @@ inline cd mul(cd a, cd b) {
 }
 
 inline CuComplex<double> to_cu(cd z) { return CuComplex<double>{z.real(), z.imag()}; }
-
-// Without a popcount instruction the builtin is a library call; the bit-sliced
-// count is faster there.
-inline int popcount64(uint64_t x) {
-#if defined(__POPCNT__)
-  return __builtin_popcountll(x);
-#else
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
-  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
-#endif
-}
 
 int32_t fused_op(GateId id) {
   switch (id) {
@@ -195,7 +183,7 @@ struct Cones {
 
 std::size_t popcount_words(const uint64_t* w, std::size_t used) {
   std::size_t c = 0;
-  for (std::size_t i = 0; i < used; ++i) c += static_cast<std::size_t>(popcount64(w[i]));
+  for (std::size_t i = 0; i < used; ++i) c += static_cast<std::size_t>(qalvane::popcount(w[i]));
   return c;
 }
 
@@ -466,7 +454,7 @@ FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
       const int64_t* qe = facts.qubits.data() + facts.qbegin[static_cast<std::size_t>(h) + 1];
       uint64_t mask = qmask;
       for (const int64_t* q = qb; q != qe; ++q) mask |= cones.mask[static_cast<std::size_t>(*q)];
-      if (popcount64(mask) > limit) {
+      if (qalvane::popcount(mask) > limit) {
         blocked |= qmask;
         continue;
       }
@@ -495,7 +483,7 @@ FusionPlan plan_fusion_chunk(int64_t n, const std::vector<GateRecord>& gates,
       for (int64_t i = 0; i < n; ++i) {
         const std::size_t ui = static_cast<std::size_t>(i);
         if ((chosen >> i) & 1 || cones.size[ui] == 0) continue;
-        if (popcount64(selected | cones.mask[ui]) > limit) continue;
+        if (qalvane::popcount(selected | cones.mask[ui]) > limit) continue;
         if (e < 0 || cones.size[ui] > cones.size[static_cast<std::size_t>(e)]) e = i;
       }
       if (e < 0) break;
