@@ -1249,17 +1249,24 @@ def vector_sizes():
     return st.one_of(st.integers(1, 4), st.sampled_from([40, 50, 60, 61, 62]))
 
 
-def fuzz_zero_state(draw):
-    n = draw(integers_for(vector_sizes()), label="n")
-    dtype, device = draw(dtypes(), label="dtype"), draw(devices(), label="device")
+def zero_state_verdict(n, dtype, device, n_verdict, out_of_memory_from):
+    """The first refusal of a zero_state(n, dtype=dtype, device=device) call of
+    either module, in the order of its checks."""
     ordinal = lambda: device_parse_verdict(device)  # noqa: E731
-    expect = first(
+    return first(
         int_verdict(n, INT64), string_verdict(dtype), string_verdict(device),
         lambda: ordinal() if isinstance(ordinal(), Refusal) else None,
         lambda: dtype_text_verdict(dtype),
-        lambda: value_error("n must be in [1, 62]") if not 1 <= as_int(n) <= 62 else None,
+        lambda: n_verdict(as_int(n)),
         lambda: device_select_verdict(ordinal()),
-        lambda: runtime_error("CUDA error: out of memory") if as_int(n) >= 40 else None)
+        lambda: runtime_error("CUDA error: out of memory") if as_int(n) >= out_of_memory_from else None)
+
+
+def fuzz_zero_state(draw):
+    n = draw(integers_for(vector_sizes()), label="n")
+    dtype, device = draw(dtypes(), label="dtype"), draw(devices(), label="device")
+    expect = zero_state_verdict(
+        n, dtype, device, lambda k: value_error("n must be in [1, 62]") if not 1 <= k <= 62 else None, 40)
 
     def check(state):
         k = as_int(n)
@@ -2036,14 +2043,7 @@ def density_sizes():
 def fuzz_density_zero_state(draw):
     n = draw(integers_for(density_sizes()), label="n")
     dtype, device = draw(dtypes(), label="dtype"), draw(devices(), label="device")
-    ordinal = lambda: device_parse_verdict(device)  # noqa: E731
-    expect = first(
-        int_verdict(n, INT64), string_verdict(dtype), string_verdict(device),
-        lambda: ordinal() if isinstance(ordinal(), Refusal) else None,
-        lambda: dtype_text_verdict(dtype),
-        lambda: density_n_verdict(as_int(n)),
-        lambda: device_select_verdict(ordinal()),
-        lambda: runtime_error("CUDA error: out of memory") if as_int(n) >= 12 else None)
+    expect = zero_state_verdict(n, dtype, device, density_n_verdict, 12)
 
     def check(state):
         k = as_int(n)
